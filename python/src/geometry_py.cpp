@@ -1,0 +1,18 @@
+// Voxel grids.
+#include "bindings.hpp"
+#include "convert.hpp"
+#include "raster.hpp"
+
+namespace quorvel::bind {
+
+PyObject* hires_grid(PyObject*, py::Args& a) {
+    auto affine = a.get("affine", py::to_f64_2d);
+    auto dims = a.get("dims", py::to_dims);
+    auto o = a.get("o", py::to_usize);
+    if (o == 0) throw InvalidInput("oversampling factor must be positive");
+    raster::Grid g{py::affine4(affine), dims};
+    raster::Grid h = g.hires(o);
+    return py::make_tuple({py::Ref(py::affine_to_py(h.affine)), py::dims_to_py(h.dims)});
+}
+
+}  // namespace quorvel::bind

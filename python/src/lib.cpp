@@ -1,0 +1,105 @@
+// The module initialiser of quorvel._core: registers the classes, then the functions, in the
+// module's fixed order, appending every name to __all__ before setting the attribute.
+#include <vector>
+
+#include "bindings.hpp"
+
+namespace quorvel::bind {
+namespace {
+
+using py::def;
+
+// Classes in registration order: (name, factory building the type object).
+struct ClassRow {
+    const char* name;
+    PyTypeObject* (*make)();
+};
+
+std::vector<ClassRow> class_rows() {
+    return {};
+}
+
+// Functions in registration order; each doc starts with the text signature.
+std::vector<PyMethodDef> function_rows() {
+    return {
+        def<hires_grid>("hires_grid",
+                        "hires_grid(affine, dims, o)\n--\n\n"
+                        "The simulation grid for oversampling `o`: `(affine flat 16, dims)`."),
+        def<core_version>("core_version", "core_version()\n--\n\n"),
+        def<scalar_names>("scalar_names",
+                          "scalar_names()\n--\n\n"
+                          "The names of the 27 closed-form microstructure maps, in `Mixture.scalars()` order."),
+        def<tissue_preset>("tissue_preset",
+                           "tissue_preset(name)\n--\n\n"
+                           "The compartment parameters of a preset (\"neonatal\", \"adult\" or \"infant\") as a dict."),
+        def<set_threads>("set_threads",
+                         "set_threads(n)\n--\n\n"
+                         "Size the rayon thread pool (once, before the first parallel call). Returns False if the pool\n"
+                         "was already built."),
+        def<current_threads>("current_threads", "current_threads()\n--\n\n"),
+    };
+}
+
+// Appends name to __all__ (creating the list on first use), then sets the attribute.
+int add(PyObject* module, const char* name, PyObject* value) {
+    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (all == nullptr) {
+        PyErr_Clear();
+        all = PyList_New(0);
+        if (all == nullptr || PyModule_AddObjectRef(module, "__all__", all) < 0) {
+            Py_XDECREF(all);
+            Py_XDECREF(value);
+            return -1;
+        }
+    }
+    PyObject* s = PyUnicode_FromString(name);
+    int rc = s == nullptr ? -1 : PyList_Append(all, s);
+    Py_XDECREF(s);
+    Py_DECREF(all);
+    if (rc < 0 || value == nullptr) {
+        Py_XDECREF(value);
+        return -1;
+    }
+    rc = PyModule_AddObjectRef(module, name, value);
+    Py_DECREF(value);
+    return rc;
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_core", "The compiled core of quorvel.", -1,
+                          nullptr, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace quorvel::bind
+
+PyMODINIT_FUNC PyInit__core() {
+    using namespace quorvel::bind;
+    PyObject* module = PyModule_Create(&module_def);
+    if (module == nullptr) return nullptr;
+    // Rows are built once per process; PyCFunction objects keep pointers into them.
+    static std::vector<PyMethodDef>* functions = nullptr;
+    try {
+        for (const ClassRow& c : class_rows()) {
+            PyTypeObject* type = c.make();
+            if (add(module, c.name, reinterpret_cast<PyObject*>(type)) < 0) {
+                Py_DECREF(module);
+                return nullptr;
+            }
+        }
+        if (functions == nullptr) functions = new std::vector<PyMethodDef>(function_rows());
+    } catch (...) {
+        quorvel::py::set_python_error_from_current_exception();
+        Py_DECREF(module);
+        return nullptr;
+    }
+    PyObject* modname = PyUnicode_FromString("quorvel._core");
+    for (PyMethodDef& def : *functions) {
+        PyObject* f = modname ? PyCFunction_NewEx(&def, nullptr, modname) : nullptr;
+        if (add(module, def.ml_name, f) < 0) {
+            Py_XDECREF(modname);
+            Py_DECREF(module);
+            return nullptr;
+        }
+    }
+    Py_DECREF(modname);
+    return module;
+}

@@ -1,0 +1,101 @@
+#include "pool.hpp"
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/global_control.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <sched.h>
+
+namespace quorvel::pool {
+namespace {
+
+std::mutex g_build_mutex;
+std::atomic<tbb::task_arena*> g_arena{nullptr};
+// The arena and the global cap live for the whole process: the pool is never torn down.
+std::unique_ptr<tbb::task_arena> g_arena_owner;
+std::unique_ptr<tbb::global_control> g_control;
+
+std::size_t positive_env(const char* name) {
+    const char* v = std::getenv(name);
+    if (v == nullptr || *v == '\0') return 0;
+    char* end = nullptr;
+    unsigned long long n = std::strtoull(v, &end, 10);
+    if (*end != '\0' || v[0] == '-' || v[0] == '+') return 0;
+    return static_cast<std::size_t>(n);
+}
+
+std::size_t logical_cpus() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<std::size_t>(n);
+    }
+    unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? n : 1;
+}
+
+// Builds the arena under the lock; returns whether this call built it.
+bool build(std::size_t n) {
+    std::lock_guard lock(g_build_mutex);
+    if (g_arena.load(std::memory_order_acquire) != nullptr) return false;
+    if (n == 0) n = default_threads();
+    // TBB caps every arena at the process's allowed parallelism; raise the cap so a count
+    // above the CPU count is honoured as asked.
+    g_control = std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism, n);
+    g_arena_owner = std::make_unique<tbb::task_arena>(static_cast<int>(n), 1);
+    g_arena_owner->initialize();
+    g_arena.store(g_arena_owner.get(), std::memory_order_release);
+    return true;
+}
+
+tbb::task_arena& arena() {
+    tbb::task_arena* a = g_arena.load(std::memory_order_acquire);
+    if (a == nullptr) {
+        build(0);
+        a = g_arena.load(std::memory_order_acquire);
+    }
+    return *a;
+}
+
+}  // namespace
+
+std::size_t default_threads() {
+    if (std::size_t n = positive_env("RAYON_NUM_THREADS")) return n;
+    if (std::size_t n = positive_env("RAYON_RS_NUM_CPUS")) return n;
+    return logical_cpus();
+}
+
+bool set_threads(std::size_t n) {
+    try {
+        return build(n);
+    } catch (...) {
+        return false;
+    }
+}
+
+std::size_t current_threads() { return static_cast<std::size_t>(arena().max_concurrency()); }
+
+void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body) {
+    if (n == 0) return;
+    arena().execute([&] {
+        tbb::parallel_for(std::size_t{0}, n, [&](std::size_t i) { body(i); });
+    });
+}
+
+void for_each_block(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
+    if (n == 0) return;
+    arena().execute([&] {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n),
+                          [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+    });
+}
+
+}  // namespace quorvel::pool

@@ -1,0 +1,51 @@
+#pragma once
+// The one process-wide worker pool. Every parallel loop of the library goes through the
+// functions below; nothing else touches the threading library. Results are gathered by index,
+// so they never depend on the number of threads or on scheduling.
+#include <cstddef>
+#include <functional>
+#include <span>
+#include <tuple>
+#include <vector>
+
+namespace quorvel::pool {
+
+// Builds the pool with n threads (0: the default count) unless it exists already.
+// Returns true only when this call built it.
+bool set_threads(std::size_t n);
+
+// The pool's thread count; builds the pool with the default count when it does not exist yet.
+std::size_t current_threads();
+
+// Default thread count: RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS (positive integers only),
+// then the number of logical CPUs available to the process, else 1.
+std::size_t default_threads();
+
+// Runs body(i) for every i in [0, n) on the pool. Exceptions thrown by a task propagate to the
+// caller (the first one wins); the loop is not interrupted on other threads.
+void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body);
+
+// Runs body(begin, end) over disjoint blocks covering [0, n), so a task can set up scratch once
+// and reuse it for every index of its block. Blocks vary with scheduling: per-index results
+// must not depend on which block an index falls in.
+void for_each_block(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
+
+// Parallel map over [0, n): out[i] = fn(i), collected in index order.
+template <class T, class F>
+std::vector<T> map(std::size_t n, F&& fn) {
+    std::vector<T> out(n);
+    for_each_index(n, [&](std::size_t i) { out[i] = fn(i); });
+    return out;
+}
+
+// Parallel loop over equal mutable chunks of several buffers: chunk c of every buffer is
+// [c*len_k, (c+1)*len_k) with len_k = chunk_lens[k]; body(c, spans...) gets one span per buffer.
+// Buffers must hold n_chunks * their chunk length values.
+template <class F, class... T>
+void chunks(std::size_t n_chunks, F&& body, std::pair<std::span<T>, std::size_t>... buffers) {
+    for_each_index(n_chunks, [&](std::size_t c) {
+        body(c, buffers.first.subspan(c * buffers.second, buffers.second)...);
+    });
+}
+
+}  // namespace quorvel::pool
