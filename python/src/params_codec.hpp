@@ -3,6 +3,7 @@
 // that takes `params` or the four tissue maps.
 #include "convert.hpp"
 #include "params.hpp"
+#include "scheme.hpp"
 
 namespace quorvel::bind {
 
@@ -15,5 +16,9 @@ PyObject* params_to_dict(const CompartmentParams& p);
 compartments::TissueFractions tissue_from_views(const py::Dims& dims, const py::ArrayView& wm,
                                                 const py::ArrayView& gm, const py::ArrayView& csf,
                                                 const py::ArrayView& mask);
+
+// The gradient table of `bvals` (float64 (n,)) and `bvecs` (float64 (n, 3)): copy, row shape,
+// length, then cleaning, each with its message.
+scheme::GradientScheme scheme_from_arrays(const py::ArrayView& bvals, const py::ArrayView& bvecs);
 
 }  // namespace quorvel::bind

@@ -64,6 +64,12 @@ PyObject* params_to_dict(const CompartmentParams& p) {
     return d.release();
 }
 
+scheme::GradientScheme scheme_from_arrays(const py::ArrayView& bvals, const py::ArrayView& bvecs) {
+    auto b = py::flat<double>(bvals);
+    auto g = py::rows3(bvecs, "bvecs");
+    return scheme::scheme_from(std::move(b), g);
+}
+
 compartments::TissueFractions tissue_from_views(const py::Dims& dims, const py::ArrayView& wm,
                                                 const py::ArrayView& gm, const py::ArrayView& csf,
                                                 const py::ArrayView& mask) {
