@@ -17,4 +17,7 @@ PyObject* tissue_preset(PyObject*, py::Args&);
 // geometry_py.cpp
 PyObject* hires_grid(PyObject*, py::Args&);
 
+// signal_py.cpp
+PyObject* voxel_signal(PyObject*, py::Args&);
+
 }  // namespace quorvel::bind

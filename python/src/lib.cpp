@@ -3,6 +3,8 @@
 #include <vector>
 
 #include "bindings.hpp"
+#include "compartments_py.hpp"
+#include "gnl_py.hpp"
 
 namespace quorvel::bind {
 namespace {
@@ -16,7 +18,11 @@ struct ClassRow {
 };
 
 std::vector<ClassRow> class_rows() {
-    return {};
+    return {
+        {"Compartments", make_compartments_type},
+        {"GradCoef", make_gradcoef_type},
+        {"GnlField", make_gnlfield_type},
+    };
 }
 
 // Functions in registration order; each doc starts with the text signature.
@@ -25,6 +31,12 @@ std::vector<PyMethodDef> function_rows() {
         def<hires_grid>("hires_grid",
                         "hires_grid(affine, dims, o)\n--\n\n"
                         "The simulation grid for oversampling `o`: `(affine flat 16, dims)`."),
+        def<voxel_signal>("voxel_signal",
+                          "voxel_signal(bvals, bvecs, dirs, weights, wm, gm, csf, params)\n--\n\n"
+                          "The clean per-compartment signal of ONE voxel with exact fibre directions (no hemisphere\n"
+                          "quantisation): `(fiber, gm, csf)` arrays of length `n_vol`, the same arithmetic as\n"
+                          "`signal_from_mixture` (`wm * mean_k w_k (intra stick + extra zeppelin)`, GM two-ball, CSF\n"
+                          "ball; an empty fibre list is the hindered isotropic fallback)."),
         def<core_version>("core_version", "core_version()\n--\n\n"),
         def<scalar_names>("scalar_names",
                           "scalar_names()\n--\n\n"
