@@ -382,7 +382,10 @@ std::string GradCoef::write_siemens() const {
     static const char axes[] = {'x', 'y', 'z'};
     for (std::size_t i = 0; i < terms.size(); ++i) {
         const GnlTerm& t = terms[i];
-        std::snprintf(buf, sizeof buf, "%3zu A(%2u,%2u) %.6f %c\n", i + 1, t.l, t.m, t.coef, axes[t.axis]);
+        if (std::isnan(t.coef))  // printf would write "nan" or "-nan"
+            std::snprintf(buf, sizeof buf, "%3zu A(%2u,%2u) NaN %c\n", i + 1, t.l, t.m, axes[t.axis]);
+        else
+            std::snprintf(buf, sizeof buf, "%3zu A(%2u,%2u) %.6f %c\n", i + 1, t.l, t.m, t.coef, axes[t.axis]);
         out += buf;
     }
     return out + "\n";
