@@ -200,3 +200,12 @@ def test_type_errors_name_the_argument(name, value, error):
     with pytest.raises(error) as e:
         core.subsample_streamlines(**args)
     assert f"while processing '{name}'" in e.value.__notes__
+
+
+def test_equal_keys_keep_the_lowest_indices():
+    # Infinite weights all give the key -0.0; the tie goes to the earlier streamlines.
+    positions = np.arange(12.0).reshape(4, 3)
+    weights = np.full(4, np.inf, np.float32)
+    pos, off, w, _ = core.subsample_streamlines(positions, np.arange(5, dtype=np.uint32), weights, 2, 99)
+    np.testing.assert_array_equal(pos, positions[:2].ravel())
+    assert np.all(np.isinf(w))
