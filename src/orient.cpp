@@ -1,7 +1,7 @@
 #include "orient.hpp"
 
+#include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "error.hpp"
 
@@ -91,7 +91,7 @@ std::vector<float> Reorient::apply_volume(std::span<const float> data, std::size
                 i[src[0]] = flip[0] ? out_dims[0] - 1 - x : x;
                 const std::size_t from = ((i[2] * in_dims[1] + i[1]) * in_dims[0] + i[0]) * ngrad;
                 const std::size_t to = ((z * out_dims[1] + y) * out_dims[0] + x) * ngrad;
-                std::memcpy(out.data() + to, data.data() + from, ngrad * sizeof(float));
+                std::copy_n(data.data() + from, ngrad, out.data() + to);
             }
         }
     }
