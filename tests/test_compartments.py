@@ -21,6 +21,8 @@ def test_from_images_example():
     b = -np.arange(12, dtype=np.float32)
     c = core.Compartments.from_images((2, 2, 1), 3, [a, b], [80.0, 90.0])
     assert c.n_compartments == 2 and c.t2 == [80.0, 90.0] and c.ngrad == 3 and c.dims == (2, 2, 1)
+    with pytest.raises(AttributeError):
+        c.ngrad = 4
     imgs = c.images()
     assert len(imgs) == 2 and all(i.dtype == np.float32 for i in imgs)
     np.testing.assert_array_equal(imgs[0], a)
@@ -222,10 +224,3 @@ def test_members_wait_for_a_long_warp_without_blocking_the_interpreter():
     assert len(ticks) > 5  # the main thread ran while the warp held the mutex
     img = c.images()[0]
     assert np.isfinite(img).all()
-
-
-def test_properties():
-    c, _ = make((3, 1, 2), 5, n=2)
-    assert c.dims == (3, 1, 2) and c.ngrad == 5 and c.n_compartments == 2 and c.t2 == [80.0, 90.0]
-    with pytest.raises(AttributeError):
-        c.ngrad = 3
