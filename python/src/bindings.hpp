@@ -32,4 +32,13 @@ PyObject* reorient_affine(PyObject*, py::Args&);
 PyObject* out_ped(PyObject*, py::Args&);
 PyObject* fsl_bvecs(PyObject*, py::Args&);
 
+// truth_py.cpp: two methods of Mixture (rows of its method table, with these docstrings) and
+// the one-voxel truth.
+PyObject* mixture_scalars(PyObject* self, py::Args&);      // Mixture.scalars
+PyObject* mixture_truth_peaks(PyObject* self, py::Args&);  // Mixture.truth_peaks
+extern const char* const kMixtureScalarsDoc;
+extern const char* const kMixtureTruthPeaksDoc;
+PyObject* voxel_truth(PyObject*, py::Args&);
+extern const char* const kVoxelTruthDoc;
+
 }  // namespace quorvel::bind

@@ -58,6 +58,7 @@ std::vector<PyMethodDef> function_rows() {
         def<fsl_bvecs>("fsl_bvecs",
                        "fsl_bvecs(bvecs, affine)\n--\n\n"
                        "World-RAS unit directions -> FSL-convention bvecs for the given voxel->world affine, `(n*3,)` flat."),
+        def<voxel_truth>("voxel_truth", kVoxelTruthDoc),
         def<core_version>("core_version", "core_version()\n--\n\n"),
         def<scalar_names>("scalar_names",
                           "scalar_names()\n--\n\n"
