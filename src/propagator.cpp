@@ -187,8 +187,8 @@ std::array<double, 2> gqi_scalars(const VoxelMixture& mix) {
         const double p = psi(j);
         sum += p;
         sum_sq += p * p;
-        hi = std::fmax(hi, p);  // fmax/fmin skip NaN
-        lo = std::fmin(lo, p);
+        if (p > hi) hi = p;  // a NaN compares false and is skipped
+        if (p < lo) lo = p;
     }
     const double mean = sum / nn;
     double var = 0.0;
