@@ -204,7 +204,7 @@ Eigen3 eigh3(const Mat3& input) {
             const double apq = a[p * 3 + q];
             if (std::abs(apq) < 1e-300) continue;
             const double theta = (a[q * 3 + q] - a[p * 3 + p]) / (2.0 * apq);
-            // signum: a -0 theta rotates the other way, as +0 and -0 carry their own sign.
+            // sign(θ) keeps the sign of a zero (θ = -0 rotates by -45°); either choice zeroes a_pq.
             const double sign = std::isnan(theta) ? kNaN : std::copysign(1.0, theta);
             const double t = sign / (std::abs(theta) + std::sqrt(theta * theta + 1.0));
             const double c = 1.0 / std::sqrt(t * t + 1.0);
