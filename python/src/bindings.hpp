@@ -36,4 +36,12 @@ PyObject* fsl_bvecs(PyObject*, py::Args&);
 PyObject* signal_from_mixture(PyObject*, py::Args&);
 PyObject* voxel_signal(PyObject*, py::Args&);
 
+// truth_py.cpp: two methods of Mixture (rows of its method table, with these docstrings) and
+// the one-voxel truth.
+PyObject* mixture_scalars(PyObject* self, py::Args&);      // Mixture.scalars
+PyObject* mixture_truth_peaks(PyObject* self, py::Args&);  // Mixture.truth_peaks
+extern const char* const kMixtureScalarsDoc;
+extern const char* const kMixtureTruthPeaksDoc;
+PyObject* voxel_truth(PyObject*, py::Args&);
+
 }  // namespace quorvel::bind

@@ -1,6 +1,7 @@
 // The module frame's own functions: version, scalar names and the worker pool.
 #include "bindings.hpp"
 #include "convert.hpp"
+#include "microstructure.hpp"
 #include "pool.hpp"
 
 namespace quorvel::bind {
@@ -8,19 +9,14 @@ namespace {
 
 constexpr const char* kVersion = "0.2.1";
 
-constexpr const char* kScalarNames[] = {
-    "fa",   "md",   "rd",     "ad",   "ak",  "rk",    "mk",     "mkt", "kfa",
-    "micro_fa", "coherence", "k_bulk", "k_shear", "rtop", "rtap", "rtpp", "msd", "qiv",
-    "ng",   "ngpar", "ngperp", "pa",  "gfa", "qa",    "icvf",   "odi", "isovf",
-};
-
 }  // namespace
 
 PyObject* core_version(PyObject*, py::Args&) { return py::to_py(std::string(kVersion)).release(); }
 
 PyObject* scalar_names(PyObject*, py::Args&) {
     py::Ref list = py::check(PyList_New(0));
-    for (const char* name : kScalarNames) py::check(PyList_Append(list.get(), py::to_py(std::string(name)).get()));
+    for (const char* name : microstructure::kScalarNames)
+        py::check(PyList_Append(list.get(), py::to_py(std::string(name)).get()));
     return list.release();
 }
 

@@ -72,6 +72,11 @@ std::vector<PyMethodDef> function_rows() {
                           "quantisation): `(fiber, gm, csf)` arrays of length `n_vol`, the same arithmetic as\n"
                           "`signal_from_mixture` (`wm * mean_k w_k (intra stick + extra zeppelin)`, GM two-ball, CSF\n"
                           "ball; an empty fibre list is the hindered isotropic fallback)."),
+        def<voxel_truth>("voxel_truth",
+                         "voxel_truth(dirs, weights, wm, gm, csf, params, tau=None, d_perp_floor=None, ng_floor=None, "
+                         "ng_top_k=None)\n--\n\n"
+                         "The 27 closed-form scalars of ONE voxel with exact fibre directions: the `field_scalars`\n"
+                         "per-voxel computation on a `VoxelMixture` whose vertices are the given directions."),
         def<core_version>("core_version", "core_version()\n--\n\n"),
         def<scalar_names>("scalar_names",
                           "scalar_names()\n--\n\n"

@@ -129,6 +129,8 @@ PyTypeObject* make_mixture_type() {
         def<with_myelin>("with_myelin",
                          "with_myelin($self, myelin)\n--\n\n"
                          "A copy of this mixture with a per-voxel myelination map (0..1, `(nvox,)`) attached."),
+        def<mixture_scalars>("scalars", kMixtureScalarsDoc),
+        def<mixture_truth_peaks>("truth_peaks", kMixtureTruthPeaksDoc),
     };
     std::vector<PyGetSetDef> props{py::prop<dims>("dims"), py::prop<nvert>("nvert"),
                                    py::prop<has_myelin>("has_myelin")};
