@@ -17,6 +17,21 @@ PyObject* tissue_preset(PyObject*, py::Args&);
 // geometry_py.cpp
 PyObject* hires_grid(PyObject*, py::Args&);
 
+// mixture_py.cpp (the Mixture class itself: mixture_py.hpp)
+PyObject* build_mixture(PyObject*, py::Args&);
+PyObject* mixture_from_fibers(PyObject*, py::Args&);
+
+// streamlines_py.cpp
+PyObject* subsample_streamlines(PyObject*, py::Args&);
+
+// orient_py.cpp
+PyObject* reorient_to_las(PyObject*, py::Args&);
+PyObject* reorient_identity(PyObject*, py::Args&);
+PyObject* apply_reorient(PyObject*, py::Args&);
+PyObject* reorient_affine(PyObject*, py::Args&);
+PyObject* out_ped(PyObject*, py::Args&);
+PyObject* fsl_bvecs(PyObject*, py::Args&);
+
 // motion_py.cpp
 PyObject* signal_moving(PyObject*, py::Args&);
 PyObject* dropout_seed(PyObject*, py::Args&);

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "bindings.hpp"
+#include "mixture_py.hpp"
 
 namespace quorvel::bind {
 namespace {
@@ -16,12 +17,26 @@ struct ClassRow {
 };
 
 std::vector<ClassRow> class_rows() {
-    return {};
+    return {
+        {"Mixture", &make_mixture_type},
+    };
 }
 
 // Functions in registration order; each doc starts with the text signature.
 std::vector<PyMethodDef> function_rows() {
     return {
+        def<build_mixture>("build_mixture",
+                           "build_mixture(dims, wm, gm, csf, mask, affine, positions, offsets, weights, params, "
+                           "kappa=None, myelin=None, sphere_level=3)\n--\n\n"
+                           "Rasterize streamlines into the per-voxel orientation mixture (`compartments::generate_mixture`).\n"
+                           "Tissue arrays are flat `(nvox,)` F-order float32; `mask` is thresholded at 0.5 like the CLI.\n"
+                           "`positions` `(n, 3)` world RAS mm, `offsets` `(n_streamlines+1,)` uint32, `weights`\n"
+                           "`(n_streamlines,)` float32 or None."),
+        def<mixture_from_fibers>("mixture_from_fibers",
+                                 "mixture_from_fibers(dims, voxel, dirs, weight, wm, gm, csf, mask, params, "
+                                 "kappa=None, sphere_level=3)\n--\n\n"
+                                 "A mixture from an explicit fibre list (`compartments::mixture_from_fibers`): entry `i`\n"
+                                 "deposits `weight[i]` of orientation mass along `dirs[i]` in voxel `voxel[i]` (flat index)."),
         def<signal_moving>("signal_moving",
                            "signal_moving(dims, wm, gm, csf, mask, affine, positions, offsets, bvals, bvecs, params, poses)"
                            "\n--\n\n"
@@ -47,9 +62,27 @@ std::vector<PyMethodDef> function_rows() {
         def<fov_center>("fov_center",
                         "fov_center(dims, affine)\n--\n\n"
                         "FOV centre (world mm) of a grid, the rotation centre motion uses."),
+        def<subsample_streamlines>("subsample_streamlines",
+                                   "subsample_streamlines(positions, offsets, weights, n, seed)\n--\n\n"
+                                   "Weighted streamline subsampling (`streamlines::subsample_streamlines`): returns\n"
+                                   "`(positions (n,3) flat, offsets, weights|None, stats dict)`."),
         def<hires_grid>("hires_grid",
                         "hires_grid(affine, dims, o)\n--\n\n"
                         "The simulation grid for oversampling `o`: `(affine flat 16, dims)`."),
+        def<reorient_to_las>("reorient_to_las",
+                             "reorient_to_las(affine, dims)\n--\n\n"
+                             "The reorientation that takes an axis-aligned grid to radiological LAS (dcm2niix/FSL)."),
+        def<reorient_identity>("reorient_identity", "reorient_identity(dims)\n--\n\n"),
+        def<apply_reorient>("apply_reorient",
+                            "apply_reorient(data, ngrad, reorient)\n--\n\n"
+                            "Apply a reorientation to a flat 4-D interleaved image (`ngrad` volumes; use 1 for 3-D)."),
+        def<reorient_affine>("reorient_affine", "reorient_affine(affine, reorient)\n--\n\n"),
+        def<out_ped>("out_ped",
+                     "out_ped(reorient, in_pe_axis, in_pe_sign)\n--\n\n"
+                     "BIDS PhaseEncodingDirection for the written frame given the input PE axis and sign."),
+        def<fsl_bvecs>("fsl_bvecs",
+                       "fsl_bvecs(bvecs, affine)\n--\n\n"
+                       "World-RAS unit directions -> FSL-convention bvecs for the given voxel->world affine, `(n*3,)` flat."),
         def<core_version>("core_version", "core_version()\n--\n\n"),
         def<scalar_names>("scalar_names",
                           "scalar_names()\n--\n\n"

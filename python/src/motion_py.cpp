@@ -7,6 +7,7 @@
 #include "bindings.hpp"
 #include "compartments_py.hpp"
 #include "convert.hpp"
+#include "csr.hpp"
 #include "motion.hpp"
 #include "moving.hpp"
 #include "params_codec.hpp"
@@ -101,6 +102,7 @@ PyObject* signal_moving(PyObject*, py::Args& a) {
     const auto offs = py::flat<std::uint32_t>(offsets);
     if (offs.empty() || offs.back() != points.size())
         throw InvalidInput("offsets must be CSR: length n_streamlines+1, last entry == number of points");
+    check_csr(offs, points.size());
     const auto scheme = scheme_from_arrays(bvals, bvecs);
     const auto params = params_from_dict(params_dict);
     const auto poses = poses_from(pose_table);
