@@ -196,7 +196,7 @@ ERRORS = [
     (dict(poses=np.zeros((3, 6))), "poses: expected 4 values, got 3"),
     (dict(dims=(2**32, 2**32, 1), wm=np.zeros(0, np.float32), gm=np.zeros(0, np.float32),
           csf=np.zeros(0, np.float32), mask=np.zeros(0, np.float32)),
-     "dims [4294967296, 4294967296, 1] with 4 volumes: the signal images do not fit in memory"),
+     "signal images: [4294967296, 4294967296, 1] voxels x 4 volumes is too large"),
 ]
 
 

@@ -32,6 +32,10 @@ PyObject* reorient_affine(PyObject*, py::Args&);
 PyObject* out_ped(PyObject*, py::Args&);
 PyObject* fsl_bvecs(PyObject*, py::Args&);
 
+// signal_py.cpp
+PyObject* signal_from_mixture(PyObject*, py::Args&);
+PyObject* voxel_signal(PyObject*, py::Args&);
+
 // motion_py.cpp
 PyObject* signal_moving(PyObject*, py::Args&);
 PyObject* dropout_seed(PyObject*, py::Args&);

@@ -3,6 +3,8 @@
 #include <vector>
 
 #include "bindings.hpp"
+#include "compartments_py.hpp"
+#include "gnl_py.hpp"
 #include "mixture_py.hpp"
 
 namespace quorvel::bind {
@@ -19,6 +21,9 @@ struct ClassRow {
 std::vector<ClassRow> class_rows() {
     return {
         {"Mixture", &make_mixture_type},
+        {"Compartments", make_compartments_type},
+        {"GradCoef", make_gradcoef_type},
+        {"GnlField", make_gnlfield_type},
     };
 }
 
@@ -37,6 +42,9 @@ std::vector<PyMethodDef> function_rows() {
                                  "kappa=None, sphere_level=3)\n--\n\n"
                                  "A mixture from an explicit fibre list (`compartments::mixture_from_fibers`): entry `i`\n"
                                  "deposits `weight[i]` of orientation mass along `dirs[i]` in voxel `voxel[i]` (flat index)."),
+        def<signal_from_mixture>("signal_from_mixture",
+                                 "signal_from_mixture(mix, bvals, bvecs, gnl=None)\n--\n\n"
+                                 "The per-compartment clean signal from a mixture (`signal_from_mixture_gnl`)."),
         def<signal_moving>("signal_moving",
                            "signal_moving(dims, wm, gm, csf, mask, affine, positions, offsets, bvals, bvecs, params, poses)"
                            "\n--\n\n"
@@ -83,6 +91,12 @@ std::vector<PyMethodDef> function_rows() {
         def<fsl_bvecs>("fsl_bvecs",
                        "fsl_bvecs(bvecs, affine)\n--\n\n"
                        "World-RAS unit directions -> FSL-convention bvecs for the given voxel->world affine, `(n*3,)` flat."),
+        def<voxel_signal>("voxel_signal",
+                          "voxel_signal(bvals, bvecs, dirs, weights, wm, gm, csf, params)\n--\n\n"
+                          "The clean per-compartment signal of ONE voxel with exact fibre directions (no hemisphere\n"
+                          "quantisation): `(fiber, gm, csf)` arrays of length `n_vol`, the same arithmetic as\n"
+                          "`signal_from_mixture` (`wm * mean_k w_k (intra stick + extra zeppelin)`, GM two-ball, CSF\n"
+                          "ball; an empty fibre list is the hindered isotropic fallback)."),
         def<core_version>("core_version", "core_version()\n--\n\n"),
         def<scalar_names>("scalar_names",
                           "scalar_names()\n--\n\n"

@@ -109,14 +109,13 @@ PyObject* signal_moving(PyObject*, py::Args& a) {
     py::check_len("poses", poses.size(), scheme.bvals.size());
 
     // Three images of nvox*ngrad float32 values; refuse products that wrap or cannot exist.
-    std::size_t total = 3;
+    std::size_t total = 3 * sizeof(float);
     for (std::size_t n : {dims[0], dims[1], dims[2], scheme.bvals.size()}) {
-        if (n != 0 && total > std::numeric_limits<std::size_t>::max() / n)
-            throw InvalidInput("dims " + py::debug_list(dims) + " with " + std::to_string(scheme.bvals.size()) +
-                               " volumes: the signal images do not fit in memory");
+        if (n != 0 && total > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / n)
+            throw InvalidInput("signal images: " + py::debug_list(dims) + " voxels x " +
+                               std::to_string(scheme.bvals.size()) + " volumes is too large");
         total *= n;
     }
-    check_addressable("signal images", total, sizeof(float));
 
     const raster::Grid grid{aff, dims};
     auto result = py::without_gil([&] {
