@@ -520,3 +520,18 @@ def test_apply_multiband_motion_argument_types():
     with pytest.raises(OverflowError) as info:
         comp.apply_multiband_motion(np.eye(4), 1, False, np.ones(1), 1000.0, [], nz_full=-2)
     assert "while processing 'nz_full'" in info.value.__notes__
+
+
+def test_text_signatures():
+    import inspect
+
+    assert str(inspect.signature(core.resolve_poses)) == (
+        "(kind, n_units, seed=0, trans_mm=None, rot_deg=None, volumes=None, poses=None)"
+    )
+    assert str(inspect.signature(core.dropout_events)) == "(bvals, n_shots, rate, seed)"
+    assert str(inspect.signature(core.Compartments.apply_multiband_motion)) == (
+        "(self, /, affine, mb, interleaved, bvals, b_max, events, slice_z=None, nz_full=None)"
+    )
+    names = list(core.__all__)
+    mine = ["signal_moving", "dropout_seed", "dropout_events", "resolve_poses", "poses_to_matrices", "fov_center"]
+    assert [n for n in names if n in mine] == mine
