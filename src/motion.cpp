@@ -3,7 +3,286 @@
 #include <algorithm>
 #include <cmath>
 
+#include "error.hpp"
+#include "rng.hpp"
+
 namespace quorvel::motion {
+namespace {
+
+using Mat3 = std::array<std::array<double, 3>, 3>;
+
+constexpr double kDegToRad = 0.017453292519943295;  // pi / 180
+
+Mat3 mul(const Mat3& a, const Mat3& b) {
+    Mat3 r{};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) r[i][j] = a[i][0] * b[0][j] + a[i][1] * b[1][j] + a[i][2] * b[2][j];
+    return r;
+}
+
+// Right-handed rotation R = Rz(c)*Ry(b)*Rx(a) of a pose.
+Mat3 rotation(const Vec3& rot_deg) {
+    const double a = rot_deg[0] * kDegToRad, b = rot_deg[1] * kDegToRad, c = rot_deg[2] * kDegToRad;
+    const double ca = std::cos(a), sa = std::sin(a), cb = std::cos(b), sb = std::sin(b);
+    const double cc = std::cos(c), sc = std::sin(c);
+    const Mat3 rx{{{1.0, 0.0, 0.0}, {0.0, ca, -sa}, {0.0, sa, ca}}};
+    const Mat3 ry{{{cb, 0.0, sb}, {0.0, 1.0, 0.0}, {-sb, 0.0, cb}}};
+    const Mat3 rz{{{cc, -sc, 0.0}, {sc, cc, 0.0}, {0.0, 0.0, 1.0}}};
+    return mul(mul(rz, ry), rx);
+}
+
+bool same_pose(const Pose& a, const Pose& b) { return a.rot_deg == b.rot_deg && a.trans_mm == b.trans_mm; }
+
+}  // namespace
+
+Mat4 Pose::to_matrix(const Vec3& center) const {
+    const Mat3 r = rotation(rot_deg);
+    Mat4 m{};
+    for (int i = 0; i < 3; ++i) {
+        const double rc = r[i][0] * center[0] + r[i][1] * center[1] + r[i][2] * center[2];
+        for (int j = 0; j < 3; ++j) m[4 * i + j] = r[i][j];
+        // Rotate about the centre, then shift.
+        m[4 * i + 3] = center[i] - rc + trans_mm[i];
+    }
+    m[15] = 1.0;
+    return m;
+}
+
+bool Pose::is_zero() const {
+    for (int i = 0; i < 3; ++i)
+        if (rot_deg[i] != 0.0 || trans_mm[i] != 0.0) return false;
+    return true;
+}
+
+Vec3 fov_center(const Dims& dims, const std::array<double, 16>& affine) {
+    // Voxel centres sit on integer coordinates; an empty axis gives -0.5.
+    const Vec3 h{(static_cast<double>(dims[0]) - 1.0) / 2.0, (static_cast<double>(dims[1]) - 1.0) / 2.0,
+                 (static_cast<double>(dims[2]) - 1.0) / 2.0};
+    Vec3 c{};
+    for (int r = 0; r < 3; ++r)
+        c[r] = affine[4 * r] * h[0] + affine[4 * r + 1] * h[1] + affine[4 * r + 2] * h[2] + affine[4 * r + 3];
+    return c;
+}
+
+std::vector<Pose> resolve_poses(const MotionMode& mode, std::size_t n_units, std::uint64_t seed) {
+    std::vector<Pose> poses(n_units);
+    switch (mode.kind) {
+        case MotionKind::Off:
+            break;
+        case MotionKind::Random: {
+            // A sequential SplitMix64 generator: the draws depend on the order of the listed
+            // units, not on their indices.
+            std::uint64_t state = seed + 0x12345678ull;
+            auto draw = [&state] {
+                state += rng::kGolden;
+                return rng::uniform_closed_open(rng::mix(state));
+            };
+            auto spread = [](double u, double amp) { return u * 2.0 * amp - amp; };
+            for (std::size_t v : mode.volumes) {
+                if (v >= n_units) continue;
+                Pose p;
+                for (int i = 0; i < 3; ++i) p.rot_deg[i] = spread(draw(), mode.rot_deg[i]);
+                for (int i = 0; i < 3; ++i) p.trans_mm[i] = spread(draw(), mode.trans_mm[i]);
+                poses[v] = p;
+            }
+            break;
+        }
+        case MotionKind::Linear: {
+            const double n = static_cast<double>(std::max<std::size_t>(mode.volumes.size(), 1));
+            std::vector<bool> marked(n_units, false);
+            for (std::size_t v : mode.volumes)
+                if (v < n_units) marked[v] = true;
+            std::size_t k = 0;
+            for (std::size_t u = 0; u < n_units; ++u) {
+                if (marked[u]) ++k;
+                const double f = static_cast<double>(k) / n;
+                for (int i = 0; i < 3; ++i) {
+                    poses[u].rot_deg[i] = f * mode.rot_deg[i];
+                    poses[u].trans_mm[i] = f * mode.trans_mm[i];
+                }
+            }
+            break;
+        }
+        case MotionKind::Trajectory:
+            std::copy_n(mode.poses.begin(), std::min(n_units, mode.poses.size()), poses.begin());
+            break;
+    }
+    return poses;
+}
+
+std::uint64_t dropout_seed(std::uint64_t run_seed) { return (run_seed * rng::kGolden) ^ 0xb10c5eedull; }
+
+std::vector<MotionEvent> dropout_events(std::span<const double> bvals, std::size_t n_shots,
+                                        std::uint64_t seed, double rate) {
+    std::vector<MotionEvent> events;
+    const std::uint64_t shots = std::max<std::size_t>(n_shots, 1);
+    for (std::size_t v = 0; v < bvals.size(); ++v) {
+        if (bvals[v] < 50.0) continue;  // unweighted volumes are spared
+        // One hash per volume; every quantity below reads its own bit range of it.
+        const std::uint64_t h = rng::mix(((static_cast<std::uint64_t>(v) * 0x1000001ull) ^ seed) + rng::kGolden);
+        const double ratio = static_cast<double>(h % 100000) / 100000.0;
+        if (ratio >= rate) continue;
+        MotionEvent e;
+        e.volume = v;
+        e.shot = static_cast<std::size_t>((h >> 20) % shots);
+        const double s = static_cast<double>((h >> 45) % 20) / 10.0 + 1.0;
+        e.severity = static_cast<float>((h >> 33) % 40) / 100.0f + 0.6f;
+        e.jump_mm = {0.3 * s, s, 0.2 * s};
+        e.jump_deg = {0.5, 0.3, 0.2};
+        events.push_back(e);
+    }
+    return events;
+}
+
+std::vector<float> resample_by_pose(std::span<const float> vol, const Dims& dims, const raster::Grid& grid,
+                                    const Pose& pose) {
+    const std::size_t nx = dims[0], ny = dims[1], nz = dims[2];
+    QV_ASSERT(vol.size() == nx * ny * nz, "resample_by_pose: volume length does not match its dims");
+    const auto& m = grid.affine;
+    const double a = m[0], b = m[1], c = m[2], d = m[4], e = m[5], f = m[6], g = m[8], h = m[9], i = m[10];
+    const double det = a * (e * i - f * h) - b * (d * i - f * g) + c * (d * h - e * g);
+    if (pose.is_zero() || std::abs(det) < 1e-18) return {vol.begin(), vol.end()};
+
+    const Vec3 ctr = fov_center(dims, m);
+    const Mat4 mm = pose.to_matrix(ctr);
+    // Adjugate of A: A^-1 = adj / det, applied as the grid's world_to_voxel does.
+    const double adj[9] = {e * i - f * h, c * h - b * i, b * f - c * e,
+                           f * g - d * i, a * i - c * g, c * d - a * f,
+                           d * h - e * g, b * g - a * h, a * e - b * d};
+    std::vector<float> out(vol.size());
+    std::size_t idx = 0;
+    for (std::size_t z = 0; z < nz; ++z) {
+        for (std::size_t y = 0; y < ny; ++y) {
+            for (std::size_t x = 0; x < nx; ++x, ++idx) {
+                const double vx = static_cast<double>(x), vy = static_cast<double>(y), vz = static_cast<double>(z);
+                Vec3 w{};
+                for (int r = 0; r < 3; ++r)
+                    w[r] = m[4 * r] * vx + m[4 * r + 1] * vy + m[4 * r + 2] * vz + m[4 * r + 3] - ctr[r] -
+                           pose.trans_mm[r];
+                // The output shows what was at M^-1 of its position: s = R^T (w - c - T) + c.
+                Vec3 q{};
+                for (int r = 0; r < 3; ++r)
+                    q[r] = mm[r] * w[0] + mm[4 + r] * w[1] + mm[8 + r] * w[2] + ctr[r] - m[4 * r + 3];
+                const Vec3 p{(adj[0] * q[0] + adj[1] * q[1] + adj[2] * q[2]) / det,
+                             (adj[3] * q[0] + adj[4] * q[1] + adj[5] * q[2]) / det,
+                             (adj[6] * q[0] + adj[7] * q[1] + adj[8] * q[2]) / det};
+                out[idx] = trilinear(vol, dims, p);
+            }
+        }
+    }
+    return out;
+}
+
+std::vector<std::vector<std::size_t>> slice_schedule(std::size_t nz, std::size_t mb, bool interleaved) {
+    const std::size_t m = std::max<std::size_t>(mb, 1);
+    std::vector<std::vector<std::size_t>> groups;
+    if (m > nz) {
+        groups.emplace_back(nz);
+        for (std::size_t s = 0; s < nz; ++s) groups[0][s] = s;
+        return groups;
+    }
+    const std::size_t n_groups = nz / m;
+    std::vector<std::size_t> order;
+    order.reserve(n_groups);
+    if (interleaved) {
+        for (std::size_t g = 0; g < n_groups; g += 2) order.push_back(g);
+        for (std::size_t g = 1; g < n_groups; g += 2) order.push_back(g);
+    } else {
+        for (std::size_t g = 0; g < n_groups; ++g) order.push_back(g);
+    }
+    // Slices m*G .. nz-1 of a stack that is not a multiple of m belong to no group.
+    for (std::size_t g : order) {
+        std::vector<std::size_t> group(m);
+        for (std::size_t k = 0; k < m; ++k) group[k] = g + k * n_groups;
+        groups.push_back(std::move(group));
+    }
+    return groups;
+}
+
+std::vector<DroppedShot> apply_multiband_motion_slab(std::span<std::vector<float>> images, const Dims& dims,
+                                                     std::size_t ngrad, const raster::Grid& grid,
+                                                     std::size_t mb, bool interleaved,
+                                                     std::span<const double> bvals,
+                                                     std::span<const MotionEvent> events,
+                                                     std::optional<std::span<const std::size_t>> slice_z,
+                                                     std::optional<std::size_t> nz_full, double b_max) {
+    const std::size_t nz = dims[2], nxy = dims[0] * dims[1], nvox = nxy * nz;
+    if (slice_z && slice_z->size() != nz) throw InvalidInput("slice_z must name every local slice");
+    for (const auto& img : images)
+        QV_ASSERT(img.size() == nvox * ngrad, "compartment image length is not nvox*ngrad");
+
+    const auto schedule = slice_schedule(nz_full.value_or(nz), mb, interleaved);
+    const std::size_t n_shots = schedule.size();
+
+    // Each group's slices as local slice indices; slices not held locally drop out.
+    std::vector<std::vector<std::size_t>> local(n_shots);
+    for (std::size_t s = 0; s < n_shots; ++s) {
+        for (std::size_t z : schedule[s]) {
+            if (slice_z) {
+                auto it = std::find(slice_z->begin(), slice_z->end(), z);
+                if (it != slice_z->end()) local[s].push_back(static_cast<std::size_t>(it - slice_z->begin()));
+            } else if (z < nz) {
+                local[s].push_back(z);
+            }
+        }
+    }
+
+    std::vector<std::vector<const MotionEvent*>> by_volume(ngrad);
+    for (const MotionEvent& e : events)
+        if (e.volume < ngrad && e.shot < n_shots) by_volume[e.volume].push_back(&e);
+
+    std::vector<DroppedShot> dropped;
+    std::vector<Pose> shot_pose(n_shots);
+    std::vector<float> vol(nvox);
+    for (std::size_t v = 0; v < ngrad; ++v) {
+        const auto& evs = by_volume[v];
+        if (evs.empty()) continue;
+
+        // The head stays where a jump left it: each shot sees the sum of every jump so far.
+        bool moved = false;
+        for (std::size_t s = 0; s < n_shots; ++s) {
+            Pose p;
+            for (const MotionEvent* e : evs) {
+                if (e->shot > s) continue;
+                for (int i = 0; i < 3; ++i) {
+                    p.rot_deg[i] += e->jump_deg[i];
+                    p.trans_mm[i] += e->jump_mm[i];
+                }
+            }
+            shot_pose[s] = p;
+            moved = moved || !p.is_zero();
+        }
+
+        if (moved) {
+            for (auto& img : images) {
+                for (std::size_t i = 0; i < nvox; ++i) vol[i] = img[i * ngrad + v];
+                // Consecutive shots mostly share a pose; resample once per distinct pose.
+                std::vector<float> moved_vol;
+                std::optional<Pose> moved_pose;
+                for (std::size_t s = 0; s < n_shots; ++s) {
+                    if (shot_pose[s].is_zero()) continue;
+                    if (!moved_pose || !same_pose(*moved_pose, shot_pose[s])) {
+                        moved_vol = resample_by_pose(vol, dims, grid, shot_pose[s]);
+                        moved_pose = shot_pose[s];
+                    }
+                    for (std::size_t z : local[s])
+                        for (std::size_t i = z * nxy; i < (z + 1) * nxy; ++i) img[i * ngrad + v] = moved_vol[i];
+                }
+            }
+        }
+
+        const bool weighted = b_max > 0.0 && v < bvals.size() && !(bvals[v] < 50.0);
+        const float ratio = weighted ? static_cast<float>(bvals[v] / b_max) : 0.0f;
+        for (const MotionEvent* e : evs) {
+            const float gain = weighted ? 1.0f - ratio * e->severity : 1.0f;
+            for (auto& img : images)
+                for (std::size_t z : local[e->shot])
+                    for (std::size_t i = z * nxy; i < (z + 1) * nxy; ++i) img[i * ngrad + v] *= gain;
+            dropped.push_back({v, e->shot, schedule[e->shot], gain});
+        }
+    }
+    return dropped;
+}
 
 float trilinear(std::span<const float> vol, const std::array<std::size_t, 3>& dims,
                 const std::array<double, 3>& p) {

@@ -44,4 +44,15 @@ extern const char* const kMixtureScalarsDoc;
 extern const char* const kMixtureTruthPeaksDoc;
 PyObject* voxel_truth(PyObject*, py::Args&);
 
+// motion_py.cpp
+PyObject* signal_moving(PyObject*, py::Args&);
+PyObject* dropout_seed(PyObject*, py::Args&);
+PyObject* dropout_events(PyObject*, py::Args&);
+PyObject* resolve_poses(PyObject*, py::Args&);
+PyObject* poses_to_matrices(PyObject*, py::Args&);
+PyObject* fov_center(PyObject*, py::Args&);
+// Compartments.apply_multiband_motion and its docstring (text signature first).
+PyObject* compartments_apply_multiband_motion(PyObject* self, py::Args& a);
+extern const char kApplyMultibandMotionDoc[];
+
 }  // namespace quorvel::bind

@@ -177,6 +177,7 @@ PyTypeObject* make_compartments_type() {
             def<warp_gnl>("warp_gnl",
                           "warp_gnl($self, field, modulate)\n--\n\n"
                           "Apply the gradient-nonlinearity spatial warp to every compartment image, in place."),
+            def<compartments_apply_multiband_motion>("apply_multiband_motion", kApplyMultibandMotionDoc),
         },
         {py::prop<get_t2>("t2"), py::prop<get_dims>("dims"), py::prop<get_ngrad>("ngrad"),
          py::prop<get_n_compartments>("n_compartments")});

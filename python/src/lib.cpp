@@ -45,6 +45,31 @@ std::vector<PyMethodDef> function_rows() {
         def<signal_from_mixture>("signal_from_mixture",
                                  "signal_from_mixture(mix, bvals, bvecs, gnl=None)\n--\n\n"
                                  "The per-compartment clean signal from a mixture (`signal_from_mixture_gnl`)."),
+        def<signal_moving>("signal_moving",
+                           "signal_moving(dims, wm, gm, csf, mask, affine, positions, offsets, bvals, bvecs, params, poses)"
+                           "\n--\n\n"
+                           "The faithful motion path (`generate_compartments_moving`): per volume, streamlines and tissue\n"
+                           "are rigidly moved by that volume's pose and re-rasterized. `poses` is `(ngrad, 6)`\n"
+                           "`[tx, ty, tz mm, rx, ry, rz deg]`."),
+        def<dropout_seed>("dropout_seed",
+                          "dropout_seed(run_seed)\n--\n\n"
+                          "The dropout seed derived from a run's seed."),
+        def<dropout_events>("dropout_events",
+                            "dropout_events(bvals, n_shots, rate, seed)\n--\n\n"
+                            "Draw at most one dropout event per volume with b >= 50 (probability `rate`), as dicts\n"
+                            "`{volume, shot, severity, jump_mm, jump_deg}` in volume order."),
+        def<resolve_poses>("resolve_poses",
+                           "resolve_poses(kind, n_units, seed=0, trans_mm=None, rot_deg=None, volumes=None, poses=None)"
+                           "\n--\n\n"
+                           "Resolve a motion mode to `(n_units, 6)` absolute poses `[tx, ty, tz mm, rx, ry, rz deg]`.\n"
+                           "`kind` is \"off\", \"random\" or \"linear\" (amplitudes `trans_mm`, `rot_deg` over the units in\n"
+                           "`volumes`) or \"trajectory\" (`poses`, padded with identity or truncated to `n_units`)."),
+        def<poses_to_matrices>("poses_to_matrices",
+                               "poses_to_matrices(poses, center)\n--\n\n"
+                               "`(n, 6)` poses -> flat `(n*16,)` row-major 4x4 world transforms about `center` (mm)."),
+        def<fov_center>("fov_center",
+                        "fov_center(dims, affine)\n--\n\n"
+                        "FOV centre (world mm) of a grid, the rotation centre motion uses."),
         def<subsample_streamlines>("subsample_streamlines",
                                    "subsample_streamlines(positions, offsets, weights, n, seed)\n--\n\n"
                                    "Weighted streamline subsampling (`streamlines::subsample_streamlines`): returns\n"

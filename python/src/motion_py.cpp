@@ -1,0 +1,268 @@
+// Rigid poses, dropout events, within-volume multiband motion and the moving-subject signal.
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "bindings.hpp"
+#include "compartments_py.hpp"
+#include "convert.hpp"
+#include "csr.hpp"
+#include "motion.hpp"
+#include "moving.hpp"
+#include "params_codec.hpp"
+
+namespace quorvel::bind {
+namespace {
+
+using motion::MotionEvent;
+using motion::Pose;
+
+// The pose table of every function that takes one: (n, 6) rows [tx, ty, tz mm, rx, ry, rz deg].
+std::vector<Pose> poses_from(const py::ArrayView& a) {
+    if (a.shape(1) != 6)
+        throw InvalidInput("poses must be (n, 6) [tx, ty, tz mm, rx, ry, rz deg], got " + a.shape_str());
+    std::vector<Pose> poses(a.shape(0));
+    for (std::size_t i = 0; i < poses.size(); ++i) {
+        for (std::size_t c = 0; c < 3; ++c) {
+            poses[i].trans_mm[c] = a.at<double>(i, c);
+            poses[i].rot_deg[c] = a.at<double>(i, c + 3);
+        }
+    }
+    return poses;
+}
+
+std::array<double, 3> to_vec3(PyObject* o) { return py::to_array_tuple<3>(o, py::to_f64); }
+
+std::vector<std::size_t> to_sizes(PyObject* o) { return py::to_list(o, py::to_usize); }
+
+py::Ref vec3_to_py(const std::array<double, 3>& v) {
+    return py::Ref(py::make_tuple({py::to_py(v[0]), py::to_py(v[1]), py::to_py(v[2])}));
+}
+
+py::Ref sizes_to_py(std::span<const std::size_t> v) {
+    py::Ref list = py::check(PyList_New(0));
+    for (std::size_t x : v) py::check(PyList_Append(list.get(), py::to_py(x).get()));
+    return list;
+}
+
+// Refuses a count of `per`-byte items that cannot even be addressed, before allocating it.
+void check_addressable(const char* what, std::size_t count, std::size_t per) {
+    if (count > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / per)
+        throw InvalidInput(std::string(what) + ": " + std::to_string(count) + " values do not fit in memory");
+}
+
+// The event dicts of apply_multiband_motion; every item is read before any image is touched.
+std::vector<MotionEvent> read_events(PyObject* events) {
+    py::Ref it = py::check(PyObject_GetIter(events));
+    std::vector<MotionEvent> out;
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        py::Ref item(raw);
+        if (!PyDict_Check(item.get())) throw InvalidInput("events must be dicts");
+        MotionEvent e;
+        PyObject* jump_mm = py::dict_lookup(item.get(), "jump_mm");
+        if (jump_mm == nullptr) throw InvalidInput("event: jump_mm missing");
+        e.jump_mm = to_vec3(jump_mm);
+        PyObject* jump_deg = py::dict_lookup(item.get(), "jump_deg");
+        if (jump_deg == nullptr) throw InvalidInput("event: jump_deg missing");
+        e.jump_deg = to_vec3(jump_deg);
+        e.volume = py::get_usize(item.get(), "volume", 0);
+        e.shot = py::get_usize(item.get(), "shot", 0);
+        e.severity = static_cast<float>(py::get_f64(item.get(), "severity", 1.0));
+        out.push_back(e);
+    }
+    if (PyErr_Occurred()) throw py::ErrorAlreadySet{};
+    return out;
+}
+
+}  // namespace
+
+const char kApplyMultibandMotionDoc[] =
+    "apply_multiband_motion($self, affine, mb, interleaved, bvals, b_max, events, slice_z=None, nz_full=None)\n--\n\n"
+    "Apply within-volume multiband motion and slice dropout to every compartment image in place;\n"
+    "returns the dropped-shot ground truth as a list of dicts.";
+
+PyObject* signal_moving(PyObject*, py::Args& a) {
+    const auto dims = a.get("dims", py::to_dims);
+    const auto wm = a.get("wm", py::to_f32_1d);
+    const auto gm = a.get("gm", py::to_f32_1d);
+    const auto csf = a.get("csf", py::to_f32_1d);
+    const auto mask = a.get("mask", py::to_f32_1d);
+    const auto affine = a.get("affine", py::to_f64_2d);
+    const auto positions = a.get("positions", py::to_f64_2d);
+    const auto offsets = a.get("offsets", py::to_u32_1d);
+    const auto bvals = a.get("bvals", py::to_f64_1d);
+    const auto bvecs = a.get("bvecs", py::to_f64_2d);
+    PyObject* params_dict = a.get("params", py::to_dict);
+    const auto pose_table = a.get("poses", py::to_f64_2d);
+
+    auto tissue = tissue_from_views(dims, wm, gm, csf, mask);
+    const auto aff = py::affine4(affine);
+    const auto points = py::rows3(positions, "positions");
+    const auto offs = py::flat<std::uint32_t>(offsets);
+    if (offs.empty() || offs.back() != points.size())
+        throw InvalidInput("offsets must be CSR: length n_streamlines+1, last entry == number of points");
+    check_csr(offs, points.size());
+    const auto scheme = scheme_from_arrays(bvals, bvecs);
+    const auto params = params_from_dict(params_dict);
+    const auto poses = poses_from(pose_table);
+    py::check_len("poses", poses.size(), scheme.bvals.size());
+
+    // Three images of nvox*ngrad float32 values; refuse products that wrap or cannot exist.
+    std::size_t total = 3 * sizeof(float);
+    for (std::size_t n : {dims[0], dims[1], dims[2], scheme.bvals.size()}) {
+        if (n != 0 && total > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / n)
+            throw InvalidInput("signal images: " + py::debug_list(dims) + " voxels x " +
+                               std::to_string(scheme.bvals.size()) + " volumes is too large");
+        total *= n;
+    }
+
+    const raster::Grid grid{aff, dims};
+    auto result = py::without_gil([&] {
+        return compartments::generate_compartments_moving(grid, points, offs, tissue, scheme, params, poses);
+    });
+    return wrap_compartments(std::move(result));
+}
+
+PyObject* dropout_seed(PyObject*, py::Args& a) {
+    const std::uint64_t run_seed = a.get("run_seed", py::to_u64);
+    return py::check(PyLong_FromUnsignedLongLong(motion::dropout_seed(run_seed))).release();
+}
+
+PyObject* dropout_events(PyObject*, py::Args& a) {
+    const auto bvals_view = a.get("bvals", py::to_f64_1d);
+    const std::size_t n_shots = a.get("n_shots", py::to_usize);
+    const double rate = a.get("rate", py::to_f64);
+    const std::uint64_t seed = a.get("seed", py::to_u64);
+    const auto bvals = py::flat<double>(bvals_view);
+
+    const auto events = motion::dropout_events(bvals, n_shots, seed, rate);
+    py::Ref list = py::check(PyList_New(0));
+    for (const MotionEvent& e : events) {
+        py::DictBuilder d;
+        d.set("volume", py::to_py(e.volume));
+        d.set("shot", py::to_py(e.shot));
+        d.set("severity", py::to_py(static_cast<double>(e.severity)));
+        d.set("jump_mm", vec3_to_py(e.jump_mm));
+        d.set("jump_deg", vec3_to_py(e.jump_deg));
+        py::check(PyList_Append(list.get(), py::Ref(d.release()).get()));
+    }
+    return list.release();
+}
+
+PyObject* resolve_poses(PyObject*, py::Args& a) {
+    const std::string kind = a.get("kind", py::to_str);
+    const std::size_t n_units = a.get("n_units", py::to_usize);
+    const std::uint64_t seed = a.opt("seed", py::to_u64).value_or(0);
+    const auto trans_mm = a.opt("trans_mm", to_vec3);
+    const auto rot_deg = a.opt("rot_deg", to_vec3);
+    auto volumes = a.opt("volumes", to_sizes);
+    const auto pose_table = a.opt("poses", py::to_f64_2d);
+
+    motion::MotionMode mode;
+    if (kind == "off") {
+        mode.kind = motion::MotionKind::Off;
+    } else if (kind == "random" || kind == "linear") {
+        mode.kind = kind == "random" ? motion::MotionKind::Random : motion::MotionKind::Linear;
+    } else if (kind == "trajectory") {
+        mode.kind = motion::MotionKind::Trajectory;
+        if (!pose_table) throw InvalidInput("trajectory needs poses");
+        mode.poses = poses_from(*pose_table);
+    } else {
+        throw InvalidInput("kind: expected random/linear/trajectory/off, got " + py::debug_str(kind));
+    }
+    check_addressable("n_units", n_units, 6 * sizeof(double));
+    if (mode.kind == motion::MotionKind::Random || mode.kind == motion::MotionKind::Linear) {
+        mode.trans_mm = trans_mm.value_or(motion::Vec3{});
+        mode.rot_deg = rot_deg.value_or(motion::Vec3{});
+        if (volumes) {
+            mode.volumes = std::move(*volumes);
+        } else {
+            mode.volumes.resize(n_units);
+            for (std::size_t u = 0; u < n_units; ++u) mode.volumes[u] = u;
+        }
+    }
+
+    const auto poses = motion::resolve_poses(mode, n_units, seed);
+    std::vector<double> rows(poses.size() * 6);
+    for (std::size_t u = 0; u < poses.size(); ++u) {
+        for (std::size_t c = 0; c < 3; ++c) {
+            rows[6 * u + c] = poses[u].trans_mm[c];
+            rows[6 * u + 3 + c] = poses[u].rot_deg[c];
+        }
+    }
+    return py::to_numpy(std::move(rows));
+}
+
+PyObject* poses_to_matrices(PyObject*, py::Args& a) {
+    const auto pose_table = a.get("poses", py::to_f64_2d);
+    const auto center = a.get("center", to_vec3);
+    const auto poses = poses_from(pose_table);
+    std::vector<double> out;
+    out.reserve(poses.size() * 16);
+    for (const Pose& p : poses) {
+        const auto m = p.to_matrix(center);
+        out.insert(out.end(), m.begin(), m.end());
+    }
+    return py::to_numpy(std::move(out));
+}
+
+PyObject* fov_center(PyObject*, py::Args& a) {
+    const auto dims = a.get("dims", py::to_dims);
+    const auto affine = a.get("affine", py::to_f64_2d);
+    return vec3_to_py(motion::fov_center(dims, py::affine4(affine))).release();
+}
+
+PyObject* compartments_apply_multiband_motion(PyObject* self, py::Args& a) {
+    const auto affine_view = a.get("affine", py::to_f64_2d);
+    const std::size_t mb = a.get("mb", py::to_usize);
+    const bool interleaved = a.get("interleaved", py::to_bool);
+    const auto bvals_view = a.get("bvals", py::to_f64_1d);
+    const double b_max = a.get("b_max", py::to_f64);
+    PyObject* events_obj = a.raw("events");
+    const auto slice_z = a.opt("slice_z", to_sizes);
+    const auto nz_full = a.opt("nz_full", py::to_usize);
+
+    const auto affine = py::affine4(affine_view);
+    const auto events = read_events(events_obj);
+
+    // A failed check must not unwind through the mutating guard (that would poison the
+    // object), so it is raised after the guard has let go.
+    std::optional<std::string> error;
+    std::vector<motion::DroppedShot> dropped;
+    {
+        CompartmentsGuard guard(self, true);
+        compartments::Compartments& c = guard.value();
+        std::vector<double> bvals;
+        if (bvals_view.size() != c.ngrad) {
+            error = "bvals: expected " + std::to_string(c.ngrad) + " values, got " + std::to_string(bvals_view.size());
+        } else if (slice_z && slice_z->size() != c.dims[2]) {
+            error = "slice_z: expected " + std::to_string(c.dims[2]) + " values, got " + std::to_string(slice_z->size());
+        } else if (bvals_view.size() != 0 && !bvals_view.contiguous_and_aligned()) {
+            error = py::kNotContiguous;
+        } else {
+            bvals = py::flat<double>(bvals_view);
+            const raster::Grid grid{affine, c.dims};
+            std::optional<std::span<const std::size_t>> local_z;
+            if (slice_z) local_z = std::span<const std::size_t>(*slice_z);
+            dropped = py::without_gil([&] {
+                return motion::apply_multiband_motion_slab(c.images, c.dims, c.ngrad, grid, mb, interleaved, bvals,
+                                                           events, local_z, nz_full, b_max);
+            });
+        }
+    }
+    if (error) throw InvalidInput(*error);
+
+    py::Ref list = py::check(PyList_New(0));
+    for (const motion::DroppedShot& s : dropped) {
+        py::DictBuilder d;
+        d.set("volume", py::to_py(s.volume));
+        d.set("shot", py::to_py(s.shot));
+        d.set("slices", sizes_to_py(s.slices));
+        d.set("attenuation", py::to_py(static_cast<double>(s.attenuation)));
+        py::check(PyList_Append(list.get(), py::Ref(d.release()).get()));
+    }
+    return list.release();
+}
+
+}  // namespace quorvel::bind
