@@ -22,6 +22,13 @@ std::vector<ClassRow> class_rows() {
 // Functions in registration order; each doc starts with the text signature.
 std::vector<PyMethodDef> function_rows() {
     return {
+        def<gre_synthesize>(
+            "gre_synthesize",
+            "gre_synthesize(sig_dims, sig_affine, acq_dims, acq_affine, fiber, gm, csf, s0, t2, fmap, signal_scale, "
+            "seed, te_s=..., snr=50.0, res_mm=None, snr_vol_exp=1.0, output=\"phasediff\", rx_phase_rad=6.0, "
+            "b0_field=\"b0gre\", tr_s=0.5, flip_deg=60.0, t1_ms=..., pd=..., bias=0.3, ringing=True, "
+            "t2_head_ms=70.0, head=None, z_offset=0, nz_full=None, warp=None, warp_modulate=True)\n--\n\n"
+            "Synthesize the dual-echo GRE fieldmap (`gre::synthesize`). Fractions are on the signal grid."),
         def<hires_grid>("hires_grid",
                         "hires_grid(affine, dims, o)\n--\n\n"
                         "The simulation grid for oversampling `o`: `(affine flat 16, dims)`."),
