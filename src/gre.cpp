@@ -46,6 +46,10 @@ std::int16_t phase_code(double phi) {
     return static_cast<std::int16_t>(std::clamp(c, 0.0, 4095.0));
 }
 
+// atan2 with signed zeros cleared: an echo (or product) that is exactly zero, whatever signs
+// its zero parts picked up, has angle 0 (code 2048) rather than a spurious +-pi.
+double angle(double y, double x) { return std::atan2(y + 0.0, x + 0.0); }
+
 std::string plain(double v) {
     char buf[64];
     auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
@@ -113,6 +117,14 @@ std::vector<double> bias_gain(const Dims& dims, std::size_t z_offset, std::size_
 Grid checked_target_grid(const Grid& sig_grid, double res_mm) {
     if (!(std::isfinite(res_mm) && res_mm > 0.0))
         throw InvalidInput("res_mm: expected a positive finite number, got " + plain(res_mm));
+    const auto& a = sig_grid.affine;
+    for (int c = 0; c < 3; ++c) {
+        // A zero or non-finite voxel axis has no direction to carry into the new grid.
+        const double len = std::sqrt(a[c] * a[c] + a[4 + c] * a[4 + c] + a[8 + c] * a[8 + c]);
+        if (!(std::isfinite(len) && len > 0.0))
+            throw InvalidInput("sig_affine: voxel axis " + std::to_string(c) + " has length " + plain(len) +
+                               ", cannot resample to res_mm");
+    }
     const Grid t = target_grid(sig_grid, res_mm);
     std::size_t n = 1;
     bool overflow = false;
@@ -263,7 +275,9 @@ GreFieldmap synthesize(const GreInputs& in, const GreParams& p) {
         double ref = 0.0;
         for (int c = 0; c < 3; ++c) ref = std::fmax(ref, static_cast<double>(p.pd[c]) * steady[c]);
         ref = std::fmax(ref, std::numeric_limits<double>::min());
-        const double vol = std::abs(det3(in.acq_grid.affine) / det3(out_grid.affine));
+        // Without res_mm the output grid is the acquisition grid: the ratio is 1 by definition,
+        // also for a degenerate affine whose determinant would make it 0/0.
+        const double vol = p.res_mm ? std::abs(det3(in.acq_grid.affine) / det3(out_grid.affine)) : 1.0;
         sigma = in.signal_scale * ref / p.snr * std::pow(vol, p.snr_vol_exp);
     }
 
@@ -287,11 +301,11 @@ GreFieldmap synthesize(const GreInputs& in, const GreParams& p) {
         res.magnitude[0][v] = static_cast<float>(std::sqrt(re1 * re1 + im1 * im1));
         res.magnitude[1][v] = static_cast<float>(std::sqrt(re2 * re2 + im2 * im2));
         if (two_phases) {
-            res.phase[0][v] = phase_code(std::atan2(im1, re1));
-            res.phase[1][v] = phase_code(std::atan2(im2, re2));
+            res.phase[0][v] = phase_code(angle(im1, re1));
+            res.phase[1][v] = phase_code(angle(im2, re2));
         } else {
             // Angle of echo 2 times the conjugate of echo 1.
-            res.phase[0][v] = phase_code(std::atan2(re1 * im2 - im1 * re2, re1 * re2 + im1 * im2));
+            res.phase[0][v] = phase_code(angle(re1 * im2 - im1 * re2, re1 * re2 + im1 * im2));
         }
     }
 

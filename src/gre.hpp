@@ -80,8 +80,9 @@ GreFieldmap synthesize(const GreInputs& in, const GreParams& p);
 
 // ---- resampling ----
 
-// The output grid for res_mm after checking it: res_mm must be positive and finite and the
-// grid at most kMaxOutputVoxels voxels; throws InvalidInput otherwise.
+// The output grid for res_mm after checking it: res_mm must be positive and finite, every voxel
+// axis of the grid of non-zero finite length and the result at most kMaxOutputVoxels voxels;
+// throws InvalidInput otherwise.
 inline constexpr std::size_t kMaxOutputVoxels = std::size_t{1} << 28;
 Grid checked_target_grid(const Grid& sig_grid, double res_mm);
 

@@ -139,7 +139,7 @@ def synthesize_ref(sig_dims, sig_affine, acq_dims, acq_affine, fiber, gm, csf, s
                     count[ti] += 1
                     v += 1
         with np.errstate(invalid="ignore", divide="ignore"):
-            echo = [np.where(count > 0, a / count, 0) for a in acc]
+            echo = [(np.where(count > 0, a.real / count, 0), np.where(count > 0, a.imag / count, 0)) for a in acc]
     elif output == "phase":
         echo = []
         for e in range(2):
@@ -147,13 +147,14 @@ def synthesize_ref(sig_dims, sig_affine, acq_dims, acq_affine, fiber, gm, csf, s
             spectral = f >= 2 and ringing
             re_ = reduce_ref(z.real.astype(np.float32), sig_dims, f, spectral)
             im_ = reduce_ref(z.imag.astype(np.float32), sig_dims, f, spectral)
-            echo.append(re_ + 1j * im_)
+            echo.append((re_, im_))
     else:
         spectral = f >= 2 and ringing
         m1 = reduce_ref(mags[0].astype(np.float32), sig_dims, f, spectral)
         m2 = reduce_ref(mags[1].astype(np.float32), sig_dims, f, spectral)
         fmr = reduce_ref(fmap, sig_dims, f, False)
-        echo = [m1 + 0j, m2 * np.exp(1j * TWO_PI * fmr * (te_s[1] - te_s[0]))]
+        dphi = TWO_PI * fmr * (te_s[1] - te_s[0])
+        echo = [(m1, np.zeros_like(m1)), (m2 * np.cos(dphi), m2 * np.sin(dphi))]
 
     sigma = 0.0
     if snr > 0:
@@ -161,19 +162,22 @@ def synthesize_ref(sig_dims, sig_affine, acq_dims, acq_affine, fiber, gm, csf, s
         vol = abs(np.linalg.det(np.asarray(acq_affine)[:3, :3]) / np.linalg.det(out_affine[:3, :3]))
         sigma = scale * ref / snr * vol ** snr_vol_exp
     state0 = ((seed * GOLDEN) & M64) ^ SALT
-    n = len(echo[0])
-    noisy = [np.zeros(n, np.complex128), np.zeros(n, np.complex128)]
+    n = len(echo[0][0])
+    mag = np.zeros((2, n))
+    phase = [np.zeros(n, int) for _ in range(2 if output == "phase" else 1)]
     for v in range(n):
         u = [((mix((state0 + (8 * v + k) * GOLDEN) & M64) >> 11) + 0.5) * 2.0 ** -53 for k in range(1, 9)]
         g = [math.sqrt(-2.0 * math.log(u[2 * j])) * math.cos(TWO_PI * u[2 * j + 1]) for j in range(4)]
-        noisy[0][v] = complex(echo[0][v].real + sigma * g[0], echo[0][v].imag + sigma * g[1])
-        noisy[1][v] = complex(echo[1][v].real + sigma * g[2], echo[1][v].imag + sigma * g[3])
-    if output == "phase":
-        phase = [np.array([code_ref(math.atan2(c.imag, c.real)) for c in e]) for e in noisy]
-    else:
-        d = noisy[1] * np.conj(noisy[0])
-        phase = [np.array([code_ref(math.atan2(c.imag, c.real)) for c in d])]
-    return {"magnitude1": np.abs(noisy[0]), "magnitude2": np.abs(noisy[1]), "phase": phase, "sigma": sigma,
+        re1, im1 = float(echo[0][0][v]) + sigma * g[0], float(echo[0][1][v]) + sigma * g[1]
+        re2, im2 = float(echo[1][0][v]) + sigma * g[2], float(echo[1][1][v]) + sigma * g[3]
+        mag[:, v] = math.hypot(re1, im1), math.hypot(re2, im2)
+        # An exactly zero echo or product has angle 0, whatever the signs of its zero parts.
+        if output == "phase":
+            phase[0][v] = code_ref(math.atan2(im1 + 0.0, re1 + 0.0))
+            phase[1][v] = code_ref(math.atan2(im2 + 0.0, re2 + 0.0))
+        else:
+            phase[0][v] = code_ref(math.atan2(re1 * im2 - im1 * re2 + 0.0, re1 * re2 + im1 * im2 + 0.0))
+    return {"magnitude1": mag[0], "magnitude2": mag[1], "phase": phase, "sigma": sigma,
             "affine": out_affine.ravel()}
 
 
@@ -343,6 +347,26 @@ def test_stamp_only_when_a_range_end_is_missing(low, high, stamped):
     # Both echoes are exactly 0 in voxel 0: the difference has angle 0, code 2048, unless stamped.
     assert (ph[0], ph[3]) == ((0, 4095) if stamped else (2048, code_ref(TWO_PI * 10.0 * 0.001)))
     assert (ph[1], ph[2]) == (code_ref(TWO_PI * low * 0.001), code_ref(TWO_PI * high * 0.001))
+
+
+def normals(seed, v):
+    state0 = ((seed * GOLDEN) & M64) ^ SALT
+    u = [((mix((state0 + (8 * v + k) * GOLDEN) & M64) >> 11) + 0.5) * 2.0 ** -53 for k in range(1, 9)]
+    return [math.sqrt(-2.0 * math.log(u[2 * j])) * math.cos(TWO_PI * u[2 * j + 1]) for j in range(4)]
+
+
+def test_zero_echo_has_angle_zero_whatever_its_zero_signs():
+    # Echo 1 of voxel 0 is 0 * (cos, sin) of a third-quadrant phase, i.e. (-0, -0); with a seed whose
+    # first two normals are negative, sigma = 0 adds (-0, -0) and the signs survive. Its code is
+    # still that of angle 0.
+    seed = next(k for k in range(1000) if all(g < 0 for g in normals(k, 0)[:2]))
+    s = uniform_scene((2, 1, 1))
+    s["fiber"] = np.array([0, 1], np.float32)
+    s["fmap"][:] = 150.0  # 2 pi * 150 Hz * 4 ms = 1.2 pi
+    s["seed"] = seed
+    r = core.gre_synthesize(*args_of(s), snr=0.0, output="phase", rx_phase_rad=0.0, te_s=(0.004, 0.0055))
+    assert [p[0] for p in r["phase"]] == [2048, 2048]
+    assert r["phase"][0][1] == code_ref(TWO_PI * 150 * 0.004 - TWO_PI)
 
 
 def test_single_voxel_never_stamped():
@@ -523,6 +547,19 @@ def test_value_errors_in_check_order(rng):
     expect("res_mm: expected a positive finite number, got nan", res_mm=float("nan"))
     expect("res_mm 0.001 gives an output grid of 12000 x 12000 x 6000 voxels, more than 268435456",
            res_mm=0.001)
+    flat = s["sig_affine"].copy()
+    flat[:3, 1] = 0.0
+    expect("sig_affine: voxel axis 1 has length 0, cannot resample to res_mm", sig_affine=flat, res_mm=2.0)
+
+
+def test_degenerate_acquisition_affine_keeps_noise_finite(rng):
+    # Without res_mm the volume ratio is 1 even when the acquisition affine is singular.
+    s = scene(rng)
+    s["acq_affine"] = np.zeros((4, 4))
+    r = core.gre_synthesize(*args_of(s))
+    ss = steady_state(60.0, 0.5, DEFAULT_T1)
+    assert r["sigma"] == pytest.approx(1000.0 * max(p * x for p, x in zip(DEFAULT_PD, ss)) / 50.0, rel=1e-7)
+    assert np.all(np.isfinite(r["magnitude1"]))
 
 
 def test_voxel_count_overflow_is_refused():
