@@ -57,29 +57,6 @@ TEST(TruncateLine, KeptModesAndSamplePositions) {
     for (std::size_t J = 0; J < 4; ++J) EXPECT_NEAR(out[J], 0.5 * std::cos(2 * kPi * 2 * (2.0 * J + 0.5) / n), 1e-14);
 }
 
-TEST(TruncateLine, MatchesTheDirectSum) {
-    // The definition written out term by term, odd band (m = 3).
-    const std::vector<double> line{0.3, -1.2, 2.0, 0.7, 0.0, 1.1, -0.4};
-    const std::size_t n = line.size(), f = 2, m = n / f;
-    std::vector<double> want(m);
-    for (std::size_t J = 0; J < m; ++J) {
-        const double p = f * (J + 0.5) - 0.5;
-        double y = 0;
-        for (int k = -1; k <= 1; ++k) {
-            double re = 0, im = 0;
-            for (std::size_t j = 0; j < n; ++j) {
-                re += line[j] * std::cos(-2 * kPi * k * j / n);
-                im += line[j] * std::sin(-2 * kPi * k * j / n);
-            }
-            y += re * std::cos(2 * kPi * k * p / n) - im * std::sin(2 * kPi * k * p / n);
-        }
-        want[J] = y / n;
-    }
-    auto out = gre::truncate_line(line, f);
-    ASSERT_EQ(out.size(), m);
-    for (std::size_t J = 0; J < m; ++J) EXPECT_NEAR(out[J], want[J], 1e-14);
-}
-
 TEST(TruncateLine, FactorOneReproducesTheLine) {
     // All n modes kept and sampled at the fine positions: the inverse DFT. 2100 samples take the
     // path that recomputes the exp factors per line instead of tabling them.
@@ -118,29 +95,6 @@ TEST(DownsampleInplane, BoxMeanIgnoresTrailingColumnsAndRows) {
     EXPECT_FLOAT_EQ(out[1], (2 + 3 + 7 + 8) / 4.0f);
     EXPECT_FLOAT_EQ(out[2], (15 + 16 + 20 + 21) / 4.0f);
     EXPECT_FLOAT_EQ(out[3], (17 + 18 + 22 + 23) / 4.0f);
-}
-
-TEST(FourierDownsample, SeparableTruncationOfEachSlice) {
-    const std::size_t nx = 6, ny = 5, nz = 2, f = 2;
-    std::vector<float> data(nx * ny * nz);
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<float>(std::sin(0.7 * i) + 0.1 * i);
-    auto out = gre::fourier_downsample_inplane(data, {nx, ny, nz}, f);
-    const std::size_t mx = 3, my = 2;
-    ASSERT_EQ(out.size(), mx * my * nz);
-    for (std::size_t z = 0; z < nz; ++z) {
-        std::vector<std::vector<double>> rows;
-        for (std::size_t y = 0; y < ny; ++y) {
-            std::vector<double> row(data.begin() + (z * ny + y) * nx, data.begin() + (z * ny + y + 1) * nx);
-            rows.push_back(gre::truncate_line(row, f));
-        }
-        for (std::size_t X = 0; X < mx; ++X) {
-            std::vector<double> col;
-            for (std::size_t y = 0; y < ny; ++y) col.push_back(rows[y][X]);
-            auto c = gre::truncate_line(col, f);
-            for (std::size_t Y = 0; Y < my; ++Y) EXPECT_EQ(out[(z * my + Y) * mx + X], static_cast<float>(c[Y]));
-        }
-    }
-    EXPECT_TRUE(gre::fourier_downsample_inplane(std::vector<float>(3), {3, 1, 1}, 2).empty());
 }
 
 // ---- target_grid ----
@@ -216,11 +170,4 @@ TEST(BiasGain, SingleSliceUsesInplaneAxesOnly) {
     EXPECT_DOUBLE_EQ(g[4], 0.7);
     EXPECT_NEAR(g[0], 1.3, 1e-15);
     EXPECT_NEAR(g[1], 0.7 + 0.6 * 0.5, 1e-15);
-}
-
-TEST(BiasGain, SlabTakesItsFullVolumeSlices) {
-    // nz_total 10, nz 2, z_offset 4: the slab is slices 4 and 5 of the full volume.
-    auto slab = gre::bias_gain({3, 2, 2}, 4, 10, 0.3);
-    auto full = gre::bias_gain({3, 2, 10}, 0, 10, 0.3);
-    for (std::size_t i = 0; i < slab.size(); ++i) EXPECT_EQ(slab[i], full[4 * 6 + i]) << i;
 }
