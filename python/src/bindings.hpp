@@ -14,6 +14,9 @@ PyObject* current_threads(PyObject*, py::Args&);
 // params_py.cpp
 PyObject* tissue_preset(PyObject*, py::Args&);
 
+// gre_py.cpp
+PyObject* gre_synthesize(PyObject*, py::Args&);
+
 // geometry_py.cpp
 PyObject* hires_grid(PyObject*, py::Args&);
 

@@ -70,6 +70,13 @@ std::vector<PyMethodDef> function_rows() {
         def<fov_center>("fov_center",
                         "fov_center(dims, affine)\n--\n\n"
                         "FOV centre (world mm) of a grid, the rotation centre motion uses."),
+        def<gre_synthesize>(
+            "gre_synthesize",
+            "gre_synthesize(sig_dims, sig_affine, acq_dims, acq_affine, fiber, gm, csf, s0, t2, fmap, signal_scale, "
+            "seed, te_s=..., snr=50.0, res_mm=None, snr_vol_exp=1.0, output=\"phasediff\", rx_phase_rad=6.0, "
+            "b0_field=\"b0gre\", tr_s=0.5, flip_deg=60.0, t1_ms=..., pd=..., bias=0.3, ringing=True, "
+            "t2_head_ms=70.0, head=None, z_offset=0, nz_full=None, warp=None, warp_modulate=True)\n--\n\n"
+            "Synthesize the dual-echo GRE fieldmap (`gre::synthesize`). Fractions are on the signal grid."),
         def<subsample_streamlines>("subsample_streamlines",
                                    "subsample_streamlines(positions, offsets, weights, n, seed)\n--\n\n"
                                    "Weighted streamline subsampling (`streamlines::subsample_streamlines`): returns\n"
