@@ -1,0 +1,31 @@
+#pragma once
+// The Python class Compartments: one mutable Compartments value behind a mutex. Binding files
+// that read or change it take the mutex with CompartmentsGuard.
+#include <optional>
+
+#include "compartments.hpp"
+#include "entry.hpp"
+
+namespace quorvel::bind {
+
+// Builds the Compartments type object; lib.cpp registers it as the second class.
+PyTypeObject* make_compartments_type();
+
+// A new Compartments object owning value.
+PyObject* wrap_compartments(compartments::Compartments value);
+
+// Holds one object's mutex for its lifetime. Waits for a busy mutex with the interpreter lock
+// released (a holder may need the interpreter lock back before it can let go), then takes it
+// again. Raises TypeError for a non-Compartments object and RuntimeError "Compartments mutex
+// poisoned" for a poisoned one. A C++ exception escaping while a mutating guard is alive
+// poisons the object.
+class CompartmentsGuard {
+public:
+    CompartmentsGuard(PyObject* obj, bool mutating);
+    compartments::Compartments& value() { return guard_->value(); }
+
+private:
+    std::optional<compartments::Locked::Guard> guard_;
+};
+
+}  // namespace quorvel::bind

@@ -1,0 +1,77 @@
+#pragma once
+// The clean signal split by tissue compartment: one 4-D interleaved image per compartment
+// (value of volume g at voxel v at v*ngrad + g) and its T2. The stages after the signal stage
+// change it in place, so the Python object keeps it behind one mutex (Locked below).
+#include <array>
+#include <cstddef>
+#include <exception>
+#include <mutex>
+#include <span>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace quorvel::compartments {
+
+struct Compartments {
+    std::vector<std::vector<float>> images;  // nvox*ngrad each; signal stages: fibre, GM, CSF
+    std::vector<float> t2;                   // ms, one per image
+    std::array<std::size_t, 3> dims{};       // (nx, ny, nz)
+    std::size_t ngrad = 0;                   // number of volumes
+
+    std::size_t nvox() const { return dims[0] * dims[1] * dims[2]; }
+
+    // A new value holding only the listed z slices, in list order (each index below nz).
+    Compartments select_slices(std::span<const std::size_t> slices) const;
+    // The float32 sum of every image (as long as the first image; empty without images).
+    std::vector<float> mixed() const;
+    // Scales image c (c < 3) by s0[c] unless the factor is within float32 epsilon of 1.
+    void apply_s0(const std::array<float, 3>& s0);
+};
+
+// Raised when a value is used after a holder stopped with an exception while changing it.
+struct Poisoned : std::runtime_error {
+    Poisoned() : std::runtime_error("Compartments mutex poisoned") {}
+};
+
+// A Compartments value behind one mutex. A holder that changes the value and unwinds with an
+// exception leaves it poisoned: the half-changed images are never read again.
+class Locked {
+public:
+    explicit Locked(Compartments value) : value_(std::move(value)) {}
+
+    class Guard {
+    public:
+        // Takes the mutex; when it is busy, wait(lock) is called to block on it (the binding
+        // releases the interpreter lock around the wait). Throws Poisoned, mutex released.
+        template <class Wait>
+        Guard(Locked& owner, bool mutating, Wait&& wait)
+            : owner_(owner), mutating_(mutating), unwinding_(std::uncaught_exceptions()) {
+            if (!owner_.mutex_.try_lock()) wait([this] { owner_.mutex_.lock(); });
+            if (owner_.poisoned_) {
+                owner_.mutex_.unlock();
+                throw Poisoned();
+            }
+        }
+        ~Guard() {
+            if (mutating_ && std::uncaught_exceptions() > unwinding_) owner_.poisoned_ = true;
+            owner_.mutex_.unlock();
+        }
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+
+        Compartments& value() { return owner_.value_; }
+
+    private:
+        Locked& owner_;
+        bool mutating_;
+        int unwinding_;
+    };
+
+private:
+    std::mutex mutex_;
+    bool poisoned_ = false;  // guarded by mutex_
+    Compartments value_;
+};
+
+}  // namespace quorvel::compartments
