@@ -17,4 +17,15 @@ PyObject* tissue_preset(PyObject*, py::Args&);
 // geometry_py.cpp
 PyObject* hires_grid(PyObject*, py::Args&);
 
+// acquisition_py.cpp
+PyObject* sampling_mask(PyObject*, py::Args&);
+PyObject* epi_timing(PyObject*, py::Args&);
+PyObject* epi_trajectory(PyObject*, py::Args&);
+PyObject* acquisition_defaults(PyObject*, py::Args&);
+PyObject* acquisition_hbcd(PyObject*, py::Args&);
+
+// edges_py.cpp
+PyObject* box_hires(PyObject*, py::Args&);
+PyObject* step_hires(PyObject*, py::Args&);
+
 }  // namespace quorvel::bind

@@ -22,9 +22,33 @@ std::vector<ClassRow> class_rows() {
 // Functions in registration order; each doc starts with the text signature.
 std::vector<PyMethodDef> function_rows() {
     return {
+        def<sampling_mask>("sampling_mask",
+                           "sampling_mask(nx, ny, acquisition)\n--\n\n"
+                           "Which k-space samples an acquisition acquires on an `nx` x `ny` matrix: `(ny*nx,)` uint8, "
+                           "`ky*nx + kx`."),
+        def<epi_timing>("epi_timing",
+                        "epi_timing(nx, ny, acquisition)\n--\n\n"
+                        "Per-ky-line readout timing (`kspace::epi_timing`) as a dict of arrays and scalars."),
+        def<epi_trajectory>("epi_trajectory",
+                            "epi_trajectory(nx, ny, acquisition)\n--\n\n"
+                            "The sample-by-sample trajectory: `(kx, ky, t_ms)` as three `(nx*ny,)` arrays in "
+                            "acquisition order."),
+        def<acquisition_defaults>("acquisition_defaults",
+                                  "acquisition_defaults(acquisition)\n--\n\n"
+                                  "The decoded acquisition record (every field but `window`) as a dict."),
+        def<acquisition_hbcd>("acquisition_hbcd",
+                              "acquisition_hbcd(ny)\n--\n\n"
+                              "The HBCD protocol preset for `ny` phase-encode lines as a dict."),
         def<hires_grid>("hires_grid",
                         "hires_grid(affine, dims, o)\n--\n\n"
                         "The simulation grid for oversampling `o`: `(affine flat 16, dims)`."),
+        def<box_hires>("box_hires",
+                       "box_hires(snx, sny, x0, x1, y0, y1)\n--\n\n"
+                       "A rectangle with sub-voxel edges on a `snx` x `sny` simulation slice (`kspace::box_hires`), "
+                       "flat `x + snx*y`."),
+        def<step_hires>("step_hires",
+                        "step_hires(snx, sny, edge)\n--\n\n"
+                        "A step edge at continuous position `edge` (sim-voxel units), flat `x + snx*y`."),
         def<core_version>("core_version", "core_version()\n--\n\n"),
         def<scalar_names>("scalar_names",
                           "scalar_names()\n--\n\n"
