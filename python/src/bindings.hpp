@@ -28,4 +28,7 @@ PyObject* acquisition_hbcd(PyObject*, py::Args&);
 PyObject* box_hires(PyObject*, py::Args&);
 PyObject* step_hires(PyObject*, py::Args&);
 
+// acquire_py.cpp
+PyObject* simulate_acquisition(PyObject*, py::Args&);
+
 }  // namespace quorvel::bind

@@ -22,6 +22,13 @@ std::vector<ClassRow> class_rows() {
 // Functions in registration order; each doc starts with the text signature.
 std::vector<PyMethodDef> function_rows() {
     return {
+        def<simulate_acquisition>(
+            "simulate_acquisition",
+            "simulate_acquisition(comp, fmap, acq_dims, bvals, bvecs, acquisition, phase_model='hbcd', seed=0, "
+            "noise_sigma=None, te_per_volume=None, slice_z=None, nz_full=None, kspace_slices=None, capture=..., "
+            "progress=None)\n--\n\n"
+            "Acquire every volume of `comp` through the simulated EPI k-space and reconstruct it: a dict of flat\n"
+            "4-D interleaved `re`, `im`, `mag`, `phase` on the acquisition grid, and the optional k-space capture."),
         def<sampling_mask>("sampling_mask",
                            "sampling_mask(nx, ny, acquisition)\n--\n\n"
                            "Which k-space samples an acquisition acquires on an `nx` x `ny` matrix: `(ny*nx,)` uint8, "
