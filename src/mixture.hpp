@@ -6,9 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "params.hpp"
+#include "raster.hpp"
 #include "sphere.hpp"
 
 namespace quorvel::mixture {
@@ -29,3 +31,38 @@ struct MixtureField {
 };
 
 }  // namespace quorvel::mixture
+
+
+namespace quorvel::compartments {
+
+// One (vertex, weight) pair of an orientation kernel.
+struct KernelTap {
+    std::uint32_t vertex;
+    double weight;
+};
+
+// The orientation kernel of the unit direction u on `sphere`, written into `taps` (cleared first;
+// the caller reuses it). With kappa: Watson-type weights exp(kappa*(c^2 - 1)), those below 1e-8
+// dropped, normalised to sum 1; otherwise, or when none survives, the single nearest vertex by
+// largest |c| (lowest index among ties). u and -u give the same kernel.
+void orientation_kernel(const sphere::HemiSphere& sphere, const raster::Vec3& u, std::optional<double> kappa,
+                        std::vector<KernelTap>& taps);
+
+// Rasterises CSR streamlines (world mm) on `grid` into a mixture; every piece deposits
+// length * weight * pi*r^2 of orientation mass. Offsets must be non-decreasing and end at
+// positions.size(); the tissue maps must hold the grid's voxel count.
+mixture::MixtureField generate_mixture(const raster::Grid& grid, std::span<const raster::Vec3> positions,
+                                       std::span<const std::uint32_t> offsets,
+                                       std::optional<std::span<const float>> weights, const TissueFractions& tissue,
+                                       const CompartmentParams& params, std::optional<double> kappa,
+                                       sphere::HemiSphere sphere);
+
+// A mixture from explicit fibre entries: entry e deposits weight[e] along dirs[e] in the voxel with
+// flat index voxel[e]. The three lists have equal lengths; the tissue maps lie on `dims`.
+mixture::MixtureField mixture_from_fibers(const std::array<std::size_t, 3>& dims,
+                                          std::span<const std::uint32_t> voxel,
+                                          std::span<const raster::Vec3> dirs, std::span<const double> weight,
+                                          const TissueFractions& tissue, const CompartmentParams& params,
+                                          std::optional<double> kappa, sphere::HemiSphere sphere);
+
+}  // namespace quorvel::compartments

@@ -17,6 +17,25 @@ PyObject* tissue_preset(PyObject*, py::Args&);
 // geometry_py.cpp
 PyObject* hires_grid(PyObject*, py::Args&);
 
+// mixture_py.cpp (the Mixture class itself: mixture_py.hpp)
+PyObject* build_mixture(PyObject*, py::Args&);
+PyObject* mixture_from_fibers(PyObject*, py::Args&);
+
+// streamlines_py.cpp
+PyObject* subsample_streamlines(PyObject*, py::Args&);
+
+// orient_py.cpp
+PyObject* reorient_to_las(PyObject*, py::Args&);
+PyObject* reorient_identity(PyObject*, py::Args&);
+PyObject* apply_reorient(PyObject*, py::Args&);
+PyObject* reorient_affine(PyObject*, py::Args&);
+PyObject* out_ped(PyObject*, py::Args&);
+PyObject* fsl_bvecs(PyObject*, py::Args&);
+
+// signal_py.cpp
+PyObject* signal_from_mixture(PyObject*, py::Args&);
+PyObject* voxel_signal(PyObject*, py::Args&);
+
 // acquisition_py.cpp
 PyObject* sampling_mask(PyObject*, py::Args&);
 PyObject* epi_timing(PyObject*, py::Args&);

@@ -3,6 +3,9 @@
 #include <vector>
 
 #include "bindings.hpp"
+#include "compartments_py.hpp"
+#include "gnl_py.hpp"
+#include "mixture_py.hpp"
 
 namespace quorvel::bind {
 namespace {
@@ -16,12 +19,32 @@ struct ClassRow {
 };
 
 std::vector<ClassRow> class_rows() {
-    return {};
+    return {
+        {"Mixture", &make_mixture_type},
+        {"Compartments", make_compartments_type},
+        {"GradCoef", make_gradcoef_type},
+        {"GnlField", make_gnlfield_type},
+    };
 }
 
 // Functions in registration order; each doc starts with the text signature.
 std::vector<PyMethodDef> function_rows() {
     return {
+        def<build_mixture>("build_mixture",
+                           "build_mixture(dims, wm, gm, csf, mask, affine, positions, offsets, weights, params, "
+                           "kappa=None, myelin=None, sphere_level=3)\n--\n\n"
+                           "Rasterize streamlines into the per-voxel orientation mixture (`compartments::generate_mixture`).\n"
+                           "Tissue arrays are flat `(nvox,)` F-order float32; `mask` is thresholded at 0.5 like the CLI.\n"
+                           "`positions` `(n, 3)` world RAS mm, `offsets` `(n_streamlines+1,)` uint32, `weights`\n"
+                           "`(n_streamlines,)` float32 or None."),
+        def<mixture_from_fibers>("mixture_from_fibers",
+                                 "mixture_from_fibers(dims, voxel, dirs, weight, wm, gm, csf, mask, params, "
+                                 "kappa=None, sphere_level=3)\n--\n\n"
+                                 "A mixture from an explicit fibre list (`compartments::mixture_from_fibers`): entry `i`\n"
+                                 "deposits `weight[i]` of orientation mass along `dirs[i]` in voxel `voxel[i]` (flat index)."),
+        def<signal_from_mixture>("signal_from_mixture",
+                                 "signal_from_mixture(mix, bvals, bvecs, gnl=None)\n--\n\n"
+                                 "The per-compartment clean signal from a mixture (`signal_from_mixture_gnl`)."),
         def<simulate_acquisition>(
             "simulate_acquisition",
             "simulate_acquisition(comp, fmap, acq_dims, bvals, bvecs, acquisition, phase_model='hbcd', seed=0, "
@@ -46,9 +69,33 @@ std::vector<PyMethodDef> function_rows() {
         def<acquisition_hbcd>("acquisition_hbcd",
                               "acquisition_hbcd(ny)\n--\n\n"
                               "The HBCD protocol preset for `ny` phase-encode lines as a dict."),
+        def<subsample_streamlines>("subsample_streamlines",
+                                   "subsample_streamlines(positions, offsets, weights, n, seed)\n--\n\n"
+                                   "Weighted streamline subsampling (`streamlines::subsample_streamlines`): returns\n"
+                                   "`(positions (n,3) flat, offsets, weights|None, stats dict)`."),
         def<hires_grid>("hires_grid",
                         "hires_grid(affine, dims, o)\n--\n\n"
                         "The simulation grid for oversampling `o`: `(affine flat 16, dims)`."),
+        def<reorient_to_las>("reorient_to_las",
+                             "reorient_to_las(affine, dims)\n--\n\n"
+                             "The reorientation that takes an axis-aligned grid to radiological LAS (dcm2niix/FSL)."),
+        def<reorient_identity>("reorient_identity", "reorient_identity(dims)\n--\n\n"),
+        def<apply_reorient>("apply_reorient",
+                            "apply_reorient(data, ngrad, reorient)\n--\n\n"
+                            "Apply a reorientation to a flat 4-D interleaved image (`ngrad` volumes; use 1 for 3-D)."),
+        def<reorient_affine>("reorient_affine", "reorient_affine(affine, reorient)\n--\n\n"),
+        def<out_ped>("out_ped",
+                     "out_ped(reorient, in_pe_axis, in_pe_sign)\n--\n\n"
+                     "BIDS PhaseEncodingDirection for the written frame given the input PE axis and sign."),
+        def<fsl_bvecs>("fsl_bvecs",
+                       "fsl_bvecs(bvecs, affine)\n--\n\n"
+                       "World-RAS unit directions -> FSL-convention bvecs for the given voxel->world affine, `(n*3,)` flat."),
+        def<voxel_signal>("voxel_signal",
+                          "voxel_signal(bvals, bvecs, dirs, weights, wm, gm, csf, params)\n--\n\n"
+                          "The clean per-compartment signal of ONE voxel with exact fibre directions (no hemisphere\n"
+                          "quantisation): `(fiber, gm, csf)` arrays of length `n_vol`, the same arithmetic as\n"
+                          "`signal_from_mixture` (`wm * mean_k w_k (intra stick + extra zeppelin)`, GM two-ball, CSF\n"
+                          "ball; an empty fibre list is the hindered isotropic fallback)."),
         def<box_hires>("box_hires",
                        "box_hires(snx, sny, x0, x1, y0, y1)\n--\n\n"
                        "A rectangle with sub-voxel edges on a `snx` x `sny` simulation slice (`kspace::box_hires`), "

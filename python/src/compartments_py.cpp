@@ -1,0 +1,187 @@
+// The class Compartments: a mutable value behind a mutex that every member takes.
+#include "compartments_py.hpp"
+
+#include <limits>
+#include <memory>
+
+#include "bindings.hpp"
+#include "convert.hpp"
+#include "gnl_py.hpp"
+
+namespace quorvel::bind {
+namespace {
+
+using compartments::Compartments;
+using compartments::Locked;
+// The mutex cannot move, so the instance holds it behind a pointer.
+using Holder = std::unique_ptr<Locked>;
+
+PyTypeObject* g_type = nullptr;
+
+std::optional<std::size_t> checked_mul(std::size_t a, std::size_t b) {
+    if (a != 0 && b > std::numeric_limits<std::size_t>::max() / a) return std::nullopt;
+    return a * b;
+}
+
+PyObject* from_images(PyObject*, py::Args& a) {
+    auto dims = a.get("dims", py::to_dims);
+    std::size_t ngrad = a.get("ngrad", py::to_usize);
+    auto t2 = a.get("t2", [](PyObject* o) { return py::to_list(o, py::to_f32); });
+    std::optional<std::size_t> expected = checked_mul(dims[0], dims[1]);
+    if (expected) expected = checked_mul(*expected, dims[2]);
+    if (expected) expected = checked_mul(*expected, ngrad);
+    if (!expected)
+        throw InvalidInput("compartment image: " + py::debug_list(dims) + " voxels x " + std::to_string(ngrad) +
+                           " volumes is too large");
+    std::vector<std::vector<float>> images;
+    a.get("images", [&](PyObject* o) {
+        py::Ref it = py::check(PyObject_GetIter(o));
+        while (py::Ref item{PyIter_Next(it.get())}) {
+            auto values = py::f32s(py::to_f32_1d(item.get()));
+            py::check_len("compartment image", values.size(), *expected);
+            images.push_back(std::move(values));
+        }
+        if (PyErr_Occurred()) throw py::ErrorAlreadySet{};
+        return 0;
+    });
+    py::check_len("t2", t2.size(), images.size());
+    return wrap_compartments({std::move(images), std::move(t2), dims, ngrad});
+}
+
+PyObject* get_images(PyObject* self, py::Args&) {
+    CompartmentsGuard g(self, false);
+    py::Ref list = py::check(PyList_New(0));
+    for (const auto& img : g.value().images)
+        py::check(PyList_Append(list.get(), py::Ref(py::copy_to_numpy<float>(img)).get()));
+    return list.release();
+}
+
+PyObject* mixed(PyObject* self, py::Args&) {
+    std::vector<float> sum;
+    {
+        CompartmentsGuard g(self, false);
+        sum = g.value().mixed();
+    }
+    return py::to_numpy(std::move(sum));
+}
+
+PyObject* apply_s0(PyObject* self, py::Args& a) {
+    auto s0 = a.get("s0", [](PyObject* o) { return py::to_array_tuple<3>(o, py::to_f32); });
+    CompartmentsGuard g(self, true);
+    g.value().apply_s0(s0);
+    Py_RETURN_NONE;
+}
+
+PyObject* select_slices(PyObject* self, py::Args& a) {
+    auto slices = a.get("slices", [](PyObject* o) { return py::to_list(o, py::to_usize); });
+    Compartments selected;
+    {
+        CompartmentsGuard g(self, false);
+        const Compartments& c = g.value();
+        for (std::size_t s : slices)
+            if (s >= c.dims[2])
+                throw InvalidInput("slice " + std::to_string(s) + " out of range for " + std::to_string(c.dims[2]) +
+                                   " slices");
+        selected = c.select_slices(slices);
+    }
+    return wrap_compartments(std::move(selected));
+}
+
+PyObject* warp_gnl(PyObject* self, py::Args& a) {
+    auto field = a.get("field", gnlfield_arg);
+    bool modulate = a.get("modulate", py::to_bool);
+    std::string mismatch;
+    {
+        CompartmentsGuard g(self, true);
+        Compartments& c = g.value();
+        if (field->dims != c.dims) {
+            // Raised after the guard is gone: a refused call leaves the object usable.
+            mismatch = "GNL field grid " + py::debug_list(field->dims) + " != compartment grid " + py::debug_list(c.dims);
+        } else {
+            py::WithoutGil released;
+            for (auto& img : c.images) img = field->warp_4d(img, c.ngrad, modulate);
+        }
+    }
+    if (!mismatch.empty()) throw InvalidInput(mismatch);
+    Py_RETURN_NONE;
+}
+
+PyObject* get_t2(PyObject* self) {
+    CompartmentsGuard g(self, false);
+    py::Ref list = py::check(PyList_New(0));
+    for (float t : g.value().t2) py::check(PyList_Append(list.get(), py::to_py(static_cast<double>(t)).get()));
+    return list.release();
+}
+
+PyObject* get_dims(PyObject* self) {
+    CompartmentsGuard g(self, false);
+    return py::dims_to_py(g.value().dims).release();
+}
+
+PyObject* get_ngrad(PyObject* self) {
+    CompartmentsGuard g(self, false);
+    return py::to_py(g.value().ngrad).release();
+}
+
+PyObject* get_n_compartments(PyObject* self) {
+    CompartmentsGuard g(self, false);
+    return py::to_py(g.value().images.size()).release();
+}
+
+}  // namespace
+
+CompartmentsGuard::CompartmentsGuard(PyObject* obj, bool mutating) {
+    QV_ASSERT(g_type != nullptr, "Compartments type registered before use");
+    Locked& locked = *py::instance_arg<Holder>(obj, g_type, "Compartments");
+    try {
+        // Blocking with the interpreter lock held could deadlock against a holder that is
+        // waiting for the interpreter lock before it lets go of the mutex.
+        guard_.emplace(locked, mutating, [](auto&& lock) {
+            py::WithoutGil released;
+            lock();
+        });
+    } catch (const compartments::Poisoned& e) {
+        py::raise(PyExc_RuntimeError, e.what());
+    }
+}
+
+PyObject* wrap_compartments(compartments::Compartments value) {
+    QV_ASSERT(g_type != nullptr, "Compartments type registered before use");
+    return py::new_instance<Holder>(g_type, std::make_unique<Locked>(std::move(value)));
+}
+
+PyTypeObject* make_compartments_type() {
+    using py::def;
+    g_type = py::make_class<Holder>(
+        "quorvel._core.Compartments",
+        "Per-compartment clean signal images (fiber, GM, CSF), 4-D interleaved, plus their T2s.\n"
+        "Mutated in place by the stages that follow the signal stage (they are large).",
+        {
+            def<from_images>("from_images",
+                             "from_images(dims, ngrad, images, t2)\n--\n\n"
+                             "Build from explicit images: `images` is a list of flat 4-D interleaved arrays (one per\n"
+                             "compartment, each `nvox*ngrad`), `t2` one T2 (ms) per compartment.",
+                             METH_STATIC),
+            def<get_images>("images",
+                        "images($self)\n--\n\n"
+                        "Copies of the compartment images, each flat `nvox*ngrad` interleaved."),
+            def<mixed>("mixed",
+                       "mixed($self)\n--\n\n"
+                       "The compartment sum (S/S0 without T2), flat `nvox*ngrad`."),
+            def<apply_s0>("apply_s0",
+                          "apply_s0($self, s0)\n--\n\n"
+                          "Scale each compartment by `[fiber, gm, csf]` (the CLI's `--tissue-s0`)."),
+            def<select_slices>("select_slices",
+                               "select_slices($self, slices)\n--\n\n"
+                               "A new `Compartments` holding only the given local slices, in that order."),
+            def<warp_gnl>("warp_gnl",
+                          "warp_gnl($self, field, modulate)\n--\n\n"
+                          "Apply the gradient-nonlinearity spatial warp to every compartment image, in place."),
+        },
+        {py::prop<get_t2>("t2"), py::prop<get_dims>("dims"), py::prop<get_ngrad>("ngrad"),
+         py::prop<get_n_compartments>("n_compartments")});
+    if (g_type == nullptr) throw py::ErrorAlreadySet{};
+    return g_type;
+}
+
+}  // namespace quorvel::bind
