@@ -219,7 +219,7 @@ public:
         const double phi = std::atan2(y, x);
         const double c = std::clamp(z / r, -1.0, 1.0);
         const double rho = r / coef_.r0_mm;
-        const double s2 = std::max(1.0 - c * c, 0.0);
+        const double s2 = std::fmax(1.0 - c * c, 0.0);
         const double s = std::sqrt(s2);
 
         std::fill(value_.begin(), value_.end(), 0.0);
@@ -418,7 +418,7 @@ GnlField GnlField::on_grid(const GradCoef& coef, const raster::Grid& grid) {
     if (nvox == 0) return f;
 
     // A quarter voxel along i: small against the field's curvature, large against rounding.
-    const double h = 0.25 * std::max(std::sqrt(a[0] * a[0] + a[3] * a[3] + a[6] * a[6]), 1e-6);
+    const double h = 0.25 * std::fmax(std::sqrt(a[0] * a[0] + a[3] * a[3] + a[6] * a[6]), 1e-6);
     HarmonicSum sum(coef);
     std::size_t v = 0;
     for (std::size_t k = 0; k < grid.dims[2]; ++k)
@@ -442,7 +442,9 @@ GnlField GnlField::on_grid(const GradCoef& coef, const raster::Grid& grid) {
                     f.src_vox[3 * v + c] = static_cast<float>(src[c]);
                 }
                 for (int e = 0; e < 9; ++e) f.jac[9 * v + e] = static_cast<float>(jw[e]);
-                f.modulation[v] = static_cast<float>(1.0 / std::max(std::abs(det_p), 1e-6));
+                // fmax ignores a NaN determinant (a diverged inverse map): the factor is then 1e6
+                // on a voxel whose source is NaN, which samples 0, instead of NaN.
+                f.modulation[v] = static_cast<float>(1.0 / std::fmax(std::abs(det_p), 1e-6));
             }
     return f;
 }
@@ -483,7 +485,7 @@ std::vector<float> GnlField::warp_4d(std::span<const float> vol, std::size_t ngr
 std::vector<float> GnlField::graddev_volumes(const std::array<double, 16>& affine) const {
     Mat3 r = linear_part(affine);
     for (int c = 0; c < 3; ++c) {
-        const double len = std::max(std::sqrt(r[c] * r[c] + r[3 + c] * r[3 + c] + r[6 + c] * r[6 + c]), 1e-12);
+        const double len = std::fmax(std::sqrt(r[c] * r[c] + r[3 + c] * r[3 + c] + r[6 + c] * r[6 + c]), 1e-12);
         for (int row = 0; row < 3; ++row) r[3 * row + c] /= len;
     }
     const double det = det3(r);
