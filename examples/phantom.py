@@ -238,13 +238,13 @@ def main():
 
     # The readout walks the phase-encode lines from the top (high y) down unless reverse_phase,
     # so in the input frame k-space is traversed along -y.
-    pe_sign = 1 if acq["reverse_phase"] else -1
+    pe_sign = 1 if acq.get("reverse_phase", False) else -1
     t_line_s = acq["t_line"] / 1000.0
     sidecar = {
         "PhaseEncodingDirection": core.out_ped(reorient, 1, pe_sign),
         "EchoTime": acq["t_echo"] / 1000.0,
-        "EffectiveEchoSpacing": t_line_s,
-        "TotalReadoutTime": t_line_s * (dims[1] - 1),
+        "EffectiveEchoSpacing": round(t_line_s, 9),
+        "TotalReadoutTime": round(t_line_s * (dims[1] - 1), 9),
         "PartialFourier": acq["partial_fourier"],
         "ParallelReductionFactorInPlane": acq["accel"],
         "ReceiveCoilCount": acq["n_coils"],
