@@ -500,6 +500,10 @@ def good_args():
         ({"slice_z": [0, 4], "nz_full": 4, "kspace_slices": [5]}, "slice_z entry 4 >= nz_full 4"),
         ({"kspace_slices": [1, 2, 3]}, "kspace_slices entry 2 out of range for 2 slices"),
         ({"fmap": np.zeros(256, np.float32)[::2]}, "The given array is not contiguous or is misaligned."),
+        # Sizes whose product would wrap around are refused before anything is allocated.
+        ({"acquisition": {"n_coils": 2**62}}, "n_coils 4611686018427387904 is too large for a 4 x 4 matrix"),
+        ({"acquisition": {"n_coils": 2**40}, "kspace_slices": [0] * 2**16},
+         "kspace_slices: capture of 65536 slices is too large"),
     ],
 )
 def test_value_errors_in_order(change, message):
