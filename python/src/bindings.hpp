@@ -58,4 +58,18 @@ PyObject* fov_center(PyObject*, py::Args&);
 PyObject* compartments_apply_multiband_motion(PyObject* self, py::Args& a);
 extern const char kApplyMultibandMotionDoc[];
 
+// acquisition_py.cpp
+PyObject* sampling_mask(PyObject*, py::Args&);
+PyObject* epi_timing(PyObject*, py::Args&);
+PyObject* epi_trajectory(PyObject*, py::Args&);
+PyObject* acquisition_defaults(PyObject*, py::Args&);
+PyObject* acquisition_hbcd(PyObject*, py::Args&);
+
+// edges_py.cpp
+PyObject* box_hires(PyObject*, py::Args&);
+PyObject* step_hires(PyObject*, py::Args&);
+
+// acquire_py.cpp
+PyObject* simulate_acquisition(PyObject*, py::Args&);
+
 }  // namespace quorvel::bind

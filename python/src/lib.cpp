@@ -70,6 +70,30 @@ std::vector<PyMethodDef> function_rows() {
         def<fov_center>("fov_center",
                         "fov_center(dims, affine)\n--\n\n"
                         "FOV centre (world mm) of a grid, the rotation centre motion uses."),
+        def<simulate_acquisition>(
+            "simulate_acquisition",
+            "simulate_acquisition(comp, fmap, acq_dims, bvals, bvecs, acquisition, phase_model='hbcd', seed=0, "
+            "noise_sigma=None, te_per_volume=None, slice_z=None, nz_full=None, kspace_slices=None, capture=..., "
+            "progress=None)\n--\n\n"
+            "Acquire every volume of `comp` through the simulated EPI k-space and reconstruct it: a dict of flat\n"
+            "4-D interleaved `re`, `im`, `mag`, `phase` on the acquisition grid, and the optional k-space capture."),
+        def<sampling_mask>("sampling_mask",
+                           "sampling_mask(nx, ny, acquisition)\n--\n\n"
+                           "Which k-space samples an acquisition acquires on an `nx` x `ny` matrix: `(ny*nx,)` uint8, "
+                           "`ky*nx + kx`."),
+        def<epi_timing>("epi_timing",
+                        "epi_timing(nx, ny, acquisition)\n--\n\n"
+                        "Per-ky-line readout timing (`kspace::epi_timing`) as a dict of arrays and scalars."),
+        def<epi_trajectory>("epi_trajectory",
+                            "epi_trajectory(nx, ny, acquisition)\n--\n\n"
+                            "The sample-by-sample trajectory: `(kx, ky, t_ms)` as three `(nx*ny,)` arrays in "
+                            "acquisition order."),
+        def<acquisition_defaults>("acquisition_defaults",
+                                  "acquisition_defaults(acquisition)\n--\n\n"
+                                  "The decoded acquisition record (every field but `window`) as a dict."),
+        def<acquisition_hbcd>("acquisition_hbcd",
+                              "acquisition_hbcd(ny)\n--\n\n"
+                              "The HBCD protocol preset for `ny` phase-encode lines as a dict."),
         def<gre_synthesize>(
             "gre_synthesize",
             "gre_synthesize(sig_dims, sig_affine, acq_dims, acq_affine, fiber, gm, csf, s0, t2, fmap, signal_scale, "
@@ -109,6 +133,13 @@ std::vector<PyMethodDef> function_rows() {
                          "ng_top_k=None)\n--\n\n"
                          "The 27 closed-form scalars of ONE voxel with exact fibre directions: the `field_scalars`\n"
                          "per-voxel computation on a `VoxelMixture` whose vertices are the given directions."),
+        def<box_hires>("box_hires",
+                       "box_hires(snx, sny, x0, x1, y0, y1)\n--\n\n"
+                       "A rectangle with sub-voxel edges on a `snx` x `sny` simulation slice (`kspace::box_hires`), "
+                       "flat `x + snx*y`."),
+        def<step_hires>("step_hires",
+                        "step_hires(snx, sny, edge)\n--\n\n"
+                        "A step edge at continuous position `edge` (sim-voxel units), flat `x + snx*y`."),
         def<core_version>("core_version", "core_version()\n--\n\n"),
         def<scalar_names>("scalar_names",
                           "scalar_names()\n--\n\n"

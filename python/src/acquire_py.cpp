@@ -1,0 +1,219 @@
+// simulate_acquisition: the k-space stage run on a Compartments object.
+#include <array>
+#include <cmath>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "acquire.hpp"
+#include "acquisition_py.hpp"
+#include "bindings.hpp"
+#include "compartments_py.hpp"
+#include "convert.hpp"
+#include "params_codec.hpp"
+#include "phase.hpp"
+
+namespace quorvel::bind {
+namespace {
+
+// The argument must be a Compartments object; checked at conversion time, before the mutex is
+// taken (which happens only after the other arguments have been validated).
+PyObject* to_compartments_obj(PyObject* o) {
+    py::Ref module = py::check(PyImport_ImportModule("quorvel._core"));
+    py::Ref type = py::check(PyObject_GetAttrString(module.get(), "Compartments"));
+    int r = PyObject_IsInstance(o, type.get());
+    py::check(r);
+    if (r == 0) py::raise_not_instance(o, "Compartments");
+    return o;
+}
+
+PyObject* to_callable(PyObject* o) {
+    if (PyCallable_Check(o) == 0) py::raise(PyExc_TypeError, "'" + py::type_name(o) + "' object is not callable");
+    return o;
+}
+
+// Relays progress to a Python callable from the worker threads. Each call takes the interpreter
+// lock; the first exception raised is kept (later ones are dropped) and raised after the run.
+class ProgressRelay {
+public:
+    explicit ProgressRelay(PyObject* callable) : callable_(callable) {}
+    ProgressRelay(const ProgressRelay&) = delete;
+    ProgressRelay& operator=(const ProgressRelay&) = delete;
+    // Destroyed with the interpreter lock held.
+    ~ProgressRelay() {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(tb_);
+    }
+
+    void operator()(std::size_t done, std::size_t total) {
+        PyGILState_STATE state = PyGILState_Ensure();
+        PyObject* args = Py_BuildValue("(nn)", static_cast<Py_ssize_t>(done), static_cast<Py_ssize_t>(total));
+        PyObject* result = args != nullptr ? PyObject_CallObject(callable_, args) : nullptr;
+        Py_XDECREF(args);
+        if (result == nullptr) {
+            PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+            PyErr_Fetch(&type, &value, &tb);
+            std::lock_guard lock(mutex_);
+            if (type_ == nullptr) {
+                type_ = type;
+                value_ = value;
+                tb_ = tb;
+            } else {
+                Py_XDECREF(type);
+                Py_XDECREF(value);
+                Py_XDECREF(tb);
+            }
+        }
+        Py_XDECREF(result);
+        PyGILState_Release(state);
+    }
+
+    // Raises the stored exception, if any (interpreter lock held).
+    void raise_stored() {
+        std::lock_guard lock(mutex_);
+        if (type_ == nullptr) return;
+        PyErr_Restore(type_, value_, tb_);
+        type_ = value_ = tb_ = nullptr;
+        throw py::ErrorAlreadySet{};
+    }
+
+private:
+    PyObject* callable_;  // borrowed: the argument outlives the call
+    std::mutex mutex_;
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* tb_ = nullptr;
+};
+
+py::Ref optional_array(std::optional<std::vector<float>>&& v) {
+    if (!v) return py::Ref::borrow(Py_None);
+    return py::check(py::to_numpy(std::move(*v)));
+}
+
+py::Ref capture_to_py(kspace::KspaceCapture&& cap) {
+    py::Ref slices = py::check(PyList_New(0));
+    for (std::size_t s : cap.slices) py::check(PyList_Append(slices.get(), py::to_py(s).get()));
+    py::DictBuilder d;
+    d.set("slices", std::move(slices))
+        .set("nx", py::to_py(cap.nx))
+        .set("ny", py::to_py(cap.ny))
+        .set("n_coils", py::to_py(cap.n_coils))
+        .set("mask", py::to_numpy(std::move(cap.mask)))
+        .set("sensitivities", py::to_numpy(std::move(cap.sensitivities)))
+        .set("combined", py::to_numpy(std::move(cap.combined)))
+        .set("acquired", optional_array(std::move(cap.acquired)))
+        .set("reconstructed", optional_array(std::move(cap.reconstructed)))
+        .set("coil_images", optional_array(std::move(cap.coil_images)));
+    return py::Ref(d.release());
+}
+
+}  // namespace
+
+PyObject* simulate_acquisition(PyObject*, py::Args& a) {
+    PyObject* comp = a.get("comp", to_compartments_obj);
+    auto fmap = a.get("fmap", py::to_f32_1d);
+    auto acq_dims = a.get("acq_dims", py::to_dims);
+    auto bvals = a.get("bvals", py::to_f64_1d);
+    auto bvecs = a.get("bvecs", py::to_f64_2d);
+    PyObject* acq_dict = a.get("acquisition", py::to_dict);
+    std::string model_name = a.given("phase_model") ? a.get("phase_model", py::to_str) : std::string("hbcd");
+    std::uint64_t seed = a.given("seed") ? a.get("seed", py::to_u64) : 0;
+    auto noise_sigma = a.opt("noise_sigma", py::to_f32_1d);
+    auto te_per_volume = a.opt("te_per_volume", [](PyObject* o) { return py::to_list(o, py::to_f64); });
+    auto slice_z = a.opt("slice_z", [](PyObject* o) { return py::to_list(o, py::to_usize); });
+    auto nz_full = a.opt("nz_full", py::to_usize);
+    auto kspace_slices = a.opt("kspace_slices", [](PyObject* o) { return py::to_list(o, py::to_usize); });
+    std::array<bool, 3> capture{};
+    if (a.given("capture")) capture = a.get("capture", [](PyObject* o) { return py::to_array_tuple<3>(o, py::to_bool); });
+    PyObject* progress = a.given("progress") ? a.get("progress", to_callable) : nullptr;
+
+    const kspace::Acquisition acq = acquisition_from_dict(acq_dict);
+    const scheme::GradientScheme scheme = scheme_from_arrays(bvals, bvecs);
+    const std::optional<phase::PhaseModel> model = phase::model_by_name(model_name);
+    if (!model)
+        throw InvalidInput("phase_model: expected 'hbcd' or 'none', got " + py::debug_str(model_name));
+
+    std::optional<CompartmentsGuard> guard;
+    guard.emplace(comp, false);
+    const compartments::Compartments& c = guard->value();
+    const std::size_t nvol = c.ngrad;
+    const auto [snx, sny, nz] = c.dims;
+    const auto [nx, ny, anz] = acq_dims;
+    if (scheme.bvals.size() != nvol)
+        throw InvalidInput("bvals: expected " + std::to_string(nvol) + " values, got " +
+                           std::to_string(scheme.bvals.size()));
+    if (nz != anz)
+        throw InvalidInput("slice count differs: signal grid " + py::debug_list(c.dims) + " vs acquisition grid " +
+                           py::debug_list(acq_dims));
+    // A zero quotient (an empty signal grid) is no oversampling factor either.
+    if (nx == 0 || ny == 0 || snx % nx != 0 || sny % ny != 0 || snx / nx != sny / ny || snx == 0)
+        throw InvalidInput("signal grid " + py::debug_list(c.dims) +
+                           " must be an integer multiple of the acquisition grid " + py::debug_list(acq_dims) +
+                           " in-plane");
+    std::vector<float> field = py::f32s(fmap);
+    py::check_len("fieldmap (signal grid)", field.size(), snx * sny * nz);
+    std::optional<std::vector<float>> sigma;
+    if (noise_sigma) {
+        sigma = py::f32s(*noise_sigma);
+        py::check_len("noise_sigma (acquisition grid)", sigma->size(), nx * ny * nz);
+    }
+    if (te_per_volume) py::check_len("te_per_volume", te_per_volume->size(), nvol);
+    if (slice_z) {
+        py::check_len("slice_z", slice_z->size(), nz);
+        if (!nz_full) throw InvalidInput("slice_z requires nz_full");
+        for (std::size_t e : *slice_z)
+            if (e >= *nz_full)
+                throw InvalidInput("slice_z entry " + std::to_string(e) + " >= nz_full " + std::to_string(*nz_full));
+    }
+    if (kspace_slices)
+        for (std::size_t e : *kspace_slices)
+            if (e >= nz)
+                throw InvalidInput("kspace_slices entry " + std::to_string(e) + " out of range for " +
+                                   std::to_string(nz) + " slices");
+
+    kspace::AcquisitionInput in;
+    for (const auto& img : c.images) in.images.emplace_back(img);
+    in.t2 = c.t2;
+    in.fieldmap = field;
+    in.bvals = scheme.bvals;
+    in.bvecs = scheme.bvecs;
+    in.phase_model = *model;
+    in.sim_dims = c.dims;
+    in.acq_dims = acq_dims;
+    in.ngrad = nvol;
+    in.seed = seed;
+    if (sigma) in.noise_sigma = std::span<const float>(*sigma);
+
+    kspace::AcquisitionOptions opt;
+    opt.nz_full = nz_full;
+    opt.slice_z = std::move(slice_z);
+    opt.kspace_slices = std::move(kspace_slices);
+    opt.te_per_volume = std::move(te_per_volume);
+    opt.capture = capture;
+    ProgressRelay relay(progress);
+    if (progress != nullptr) opt.progress = [&relay](std::size_t done, std::size_t total) { relay(done, total); };
+
+    kspace::AcquisitionOutput out =
+        py::without_gil([&] { return kspace::simulate_acquisition_complex(in, acq, opt); });
+    guard.reset();
+    relay.raise_stored();
+
+    const std::size_t n = out.re.size();
+    std::vector<float> mag(n), phase(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const float re = out.re[i], im = out.im[i];
+        mag[i] = std::sqrt(re * re + im * im);
+        phase[i] = std::atan2(im, re);
+    }
+    py::DictBuilder d;
+    d.set("re", py::to_numpy(std::move(out.re)))
+        .set("im", py::to_numpy(std::move(out.im)))
+        .set("mag", py::to_numpy(std::move(mag)))
+        .set("phase", py::to_numpy(std::move(phase)))
+        .set("kspace", out.kspace ? capture_to_py(std::move(*out.kspace)) : py::Ref::borrow(Py_None));
+    return d.release();
+}
+
+}  // namespace quorvel::bind
