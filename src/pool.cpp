@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,10 +17,9 @@ namespace quorvel::pool {
 namespace {
 
 std::mutex g_build_mutex;
+// The arena and the global cap live for the whole process: the pool is never torn down (worker
+// threads may still be finishing when static destructors run).
 std::atomic<tbb::task_arena*> g_arena{nullptr};
-// The arena and the global cap live for the whole process: the pool is never torn down.
-std::unique_ptr<tbb::task_arena> g_arena_owner;
-std::unique_ptr<tbb::global_control> g_control;
 
 std::size_t positive_env(const char* name) {
     const char* v = std::getenv(name);
@@ -49,10 +47,10 @@ bool build(std::size_t n) {
     if (n == 0) n = default_threads();
     // TBB caps every arena at the process's allowed parallelism; raise the cap so a count
     // above the CPU count is honoured as asked.
-    g_control = std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism, n);
-    g_arena_owner = std::make_unique<tbb::task_arena>(static_cast<int>(n), 1);
-    g_arena_owner->initialize();
-    g_arena.store(g_arena_owner.get(), std::memory_order_release);
+    new tbb::global_control(tbb::global_control::max_allowed_parallelism, n);
+    auto* arena = new tbb::task_arena(static_cast<int>(n), 1);
+    arena->initialize();
+    g_arena.store(arena, std::memory_order_release);
     return true;
 }
 

@@ -7,23 +7,28 @@
 namespace quorvel::py {
 namespace {
 
-// numpy is imported on first use, never at module import.
+// numpy is imported on first use, never at module import. The cached objects are kept for the
+// life of the process on purpose: releasing them from a static destructor would run after the
+// interpreter has shut down.
 PyObject* numpy_attr(const char* name) {
-    static Ref numpy;
-    if (!numpy) numpy = check(PyImport_ImportModule("numpy"));
-    return PyObject_GetAttrString(numpy.get(), name);
+    static PyObject* numpy = nullptr;
+    if (numpy == nullptr) numpy = check(PyImport_ImportModule("numpy")).release();
+    return PyObject_GetAttrString(numpy, name);
+}
+
+PyObject* cached_numpy_attr(PyObject*& slot, const char* name) {
+    if (slot == nullptr) slot = check(numpy_attr(name)).release();
+    return slot;
 }
 
 PyObject* ndarray_type() {
-    static Ref t;
-    if (!t) t = check(numpy_attr("ndarray"));
-    return t.get();
+    static PyObject* t = nullptr;
+    return cached_numpy_attr(t, "ndarray");
 }
 
 PyObject* numpy_bool_type() {
-    static Ref t;
-    if (!t) t = check(numpy_attr("bool_"));
-    return t.get();
+    static PyObject* t = nullptr;
+    return cached_numpy_attr(t, "bool_");
 }
 
 bool is_numpy_bool(PyObject* o) {
