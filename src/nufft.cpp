@@ -122,7 +122,7 @@ void Nufft1::run(std::span<const double> positions, std::span<const ChannelIn> i
 
     for (std::size_t c = 0; c < nch; ++c) {
         std::vector<C>& g = grids_[c];
-        fft_->execute(g);
+        fft_->execute(g);  // in place; the adapter needs no scratch buffer
         ChannelOut& out = outputs[c];
         out.re.clear();
         out.im.clear();

@@ -50,7 +50,6 @@ private:
     std::ptrdiff_t k0_;
     std::size_t m_;
     std::shared_ptr<const fft::Plan> fft_;
-    std::vector<C> scratch_;  // the FFT adapter works in place without scratch: stays empty
     std::vector<double> corr_;
     std::vector<double> kernel_;
     std::vector<std::vector<C>> grids_;

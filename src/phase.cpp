@@ -21,9 +21,9 @@ ShotPhase DiffusionPhase::shot(const std::array<double, 3>& dir, std::size_t vol
         n[j] = rng::normal(u1, u2);
     }
     ShotPhase s;
-    const double gain = std::sqrt(b) * gradient_gain;
+    const double root_b = std::sqrt(b);
     for (int i = 0; i < 3; ++i) {
-        s.g[i] = dir[i] / len * gain;
+        s.g[i] = dir[i] / len * root_b * gradient_gain;
         s.t[i] = translation_sd * n[i];
         s.w[i] = rotation_sd * n[3 + i];
     }

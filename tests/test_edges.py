@@ -68,6 +68,10 @@ def test_oversized_slices_are_refused():
         core.step_hires(2**16, 2**16 + 1, 0.5)
     with pytest.raises(ValueError, match=msg):
         core.box_hires(2**16, 2**16 + 1, 0, 1, 0, 1)
+    with pytest.raises(ValueError, match=re.escape("pixels is too large (at most 67108864)")):
+        core.step_hires(1, 2**26 + 1, 0.5)
+    assert core.step_hires(2**40, 0, 0.5).size == 0
+    assert core.box_hires(0, 2**40, 0, 1, 0, 1).size == 0
 
 
 def test_argument_types():

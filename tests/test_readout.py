@@ -192,8 +192,16 @@ def test_zero_lines(nx):
 def test_oversized_matrix_is_refused_before_allocating(fn):
     with pytest.raises(ValueError, match=re.escape("nx * ny: a readout of 65536 x 65537 samples is too large")):
         fn(2**16, 2**16 + 1, {})
+    with pytest.raises(ValueError, match=re.escape("samples is too large (at most 67108864)")):
+        fn(2**26 + 1, 1, {})
     with pytest.raises(ValueError, match="too large"):
         fn(2**63, 4, {})
+
+
+def test_huge_but_empty_matrices_are_accepted():
+    assert core.sampling_mask(2**40, 0, {}).size == 0
+    assert core.epi_trajectory(2**40, 0, {})[0].size == 0
+    assert core.epi_timing(2**40, 0, {})["t_ms"].size == 0
 
 
 def test_negative_size_is_an_overflow_error():

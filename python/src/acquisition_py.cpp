@@ -75,7 +75,7 @@ const char* pf_mode_name(kspace::PartialFourierMode m) {
 }
 
 // Readout matrices beyond this many samples are refused before anything is allocated.
-constexpr std::size_t kMaxSamples = std::size_t{1} << 31;
+constexpr std::size_t kMaxSamples = std::size_t{1} << 26;
 
 void check_matrix(std::size_t nx, std::size_t ny) {
     if (ny != 0 && nx > kMaxSamples / ny)

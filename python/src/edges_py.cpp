@@ -7,7 +7,7 @@ namespace quorvel::bind {
 namespace {
 
 // Slices beyond this many pixels are refused before anything is allocated.
-constexpr std::size_t kMaxPixels = std::size_t{1} << 31;
+constexpr std::size_t kMaxPixels = std::size_t{1} << 26;
 
 void check_slice(std::size_t snx, std::size_t sny) {
     if (sny != 0 && snx > kMaxPixels / sny)
