@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "error.hpp"
+#include "text.hpp"
 #include "motion.hpp"
 
 namespace quorvel::gnl {
@@ -24,30 +25,6 @@ std::string_view trim(std::string_view s) {
     while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
     while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
     return s;
-}
-
-// A string in double quotes with backslash escapes, as messages quote offending lines.
-std::string quoted(std::string_view s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
-            default:
-                if (c < 0x20 || c == 0x7f) {
-                    char buf[12];
-                    std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-                    out += buf;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out + "\"";
 }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -309,7 +286,7 @@ GradCoef GradCoef::parse_siemens(std::string_view text) {
             std::string_view field;
             if (line.size() >= 6 && char_boundary(line, 1) && char_boundary(line, 6)) field = line.substr(1, 5);
             auto r0 = parse_decimal(trim(field));
-            if (!r0) throw InvalidInput("bad R0 line: " + quoted(line));
+            if (!r0) throw InvalidInput("bad R0 line: " + debug_str(line));
             out.r0_mm = *r0 * 1000.0;
             continue;
         }
@@ -319,23 +296,23 @@ GradCoef GradCoef::parse_siemens(std::string_view text) {
             continue;
         if (open < 3 || open > 9 || comma < open || close < comma) continue;
         auto l = parse_int(trim(line.substr(open + 1, comma - open - 1)), 0, 4294967295LL, false);
-        if (!l) throw InvalidInput("bad l in " + quoted(line));
+        if (!l) throw InvalidInput("bad l in " + debug_str(line));
         auto m = parse_int(trim(line.substr(comma + 1, close - comma - 1)), -2147483648LL, 2147483647LL, true);
-        if (!m) throw InvalidInput("bad m in " + quoted(line));
+        if (!m) throw InvalidInput("bad m in " + debug_str(line));
         std::string_view rest = line.substr(close + 1);
         while (!rest.empty() && is_space(rest.back())) rest.remove_suffix(1);
         if (rest.empty()) continue;
         const char letter = rest.back();
         if (letter != 'x' && letter != 'y' && letter != 'z') continue;
         auto coef = parse_decimal(trim(rest.substr(0, rest.size() - 1)));
-        if (!coef) throw InvalidInput("bad coefficient in " + quoted(line));
+        if (!coef) throw InvalidInput("bad coefficient in " + debug_str(line));
         const auto degree = static_cast<std::uint32_t>(*l);
         const auto order = static_cast<std::uint32_t>(*m < 0 ? -*m : *m);
         // A solid harmonic of order above its degree does not exist; refusing it keeps the
         // evaluation defined.
         if (order > degree)
             throw InvalidInput("order " + std::to_string(order) + " exceeds degree " + std::to_string(degree) +
-                               " in " + quoted(line));
+                               " in " + debug_str(line));
         if (degree == 1) continue;  // the linear terms are the nominal gradient itself
         const auto axis = static_cast<std::uint8_t>(letter - 'x');
         out.terms.push_back({*coef, degree, order, axis, axis == 1});

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "error.hpp"
+#include "text.hpp"
 
 namespace quorvel::compartments {
 namespace {
@@ -14,15 +15,6 @@ namespace {
 // certain to be cut, so it is not evaluated. The outcome is the same as evaluating it.
 constexpr double kNegligibleExponent = -19.0;
 constexpr double kKernelCut = 1e-8;
-
-std::string dims_text(const std::array<std::size_t, 3>& d) {
-    std::string out = "[";
-    for (std::size_t i = 0; i < 3; ++i) {
-        if (i > 0) out += ", ";
-        out += std::to_string(d[i]);
-    }
-    return out + "]";
-}
 
 // The unit vector along d, or zero for a vector shorter than 1e-12; `norm` gets |u|.
 raster::Vec3 unit(const raster::Vec3& d, double& norm) {
@@ -176,7 +168,7 @@ mixture::MixtureField mixture_from_fibers(const std::array<std::size_t, 3>& dims
     taps.reserve(nvert);
     for (std::size_t e = 0; e < voxel.size(); ++e) {
         const std::size_t v = voxel[e];
-        QV_ASSERT(v < nvox, "fibre voxel index " + std::to_string(v) + " out of range for " + dims_text(dims));
+        QV_ASSERT(v < nvox, "fibre voxel index " + std::to_string(v) + " out of range for " + debug_list(dims));
         const double w = weight[e];
         double norm = 0.0;
         const raster::Vec3 u = unit(dirs[e], norm);

@@ -4,18 +4,10 @@
 #include <cmath>
 
 #include "error.hpp"
+#include "text.hpp"
 
 namespace quorvel::orient {
 namespace {
-
-std::string list_text(const Dims& d) {
-    std::string out = "[";
-    for (std::size_t i = 0; i < 3; ++i) {
-        if (i > 0) out += ", ";
-        out += std::to_string(d[i]);
-    }
-    return out + "]";
-}
 
 bool is_permutation(const Dims& src) {
     return src[0] < 3 && src[1] < 3 && src[2] < 3 && src[0] != src[1] && src[0] != src[2] && src[1] != src[2];
@@ -51,11 +43,11 @@ Reorient Reorient::to_las(const Affine& affine, const Dims& dims) {
 
 void Reorient::validate() const {
     if (!is_permutation(src))
-        throw InvalidInput("reorient: src must be a permutation of (0, 1, 2), got " + list_text(src));
+        throw InvalidInput("reorient: src must be a permutation of (0, 1, 2), got " + debug_list(src));
     for (std::size_t k = 0; k < 3; ++k)
         if (out_dims[k] != in_dims[src[k]])
-            throw InvalidInput("reorient: out_dims " + list_text(out_dims) + " do not match in_dims " +
-                               list_text(in_dims) + " permuted by src " + list_text(src));
+            throw InvalidInput("reorient: out_dims " + debug_list(out_dims) + " do not match in_dims " +
+                               debug_list(in_dims) + " permuted by src " + debug_list(src));
 }
 
 Affine Reorient::apply_affine(const Affine& a) const {

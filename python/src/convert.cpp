@@ -292,40 +292,6 @@ bool get_bool(PyObject* dict, const char* key, bool def) {
     return read_or(dict, key, "a bool", to_bool).value_or(def);
 }
 
-// ---- debug rendering ----
-
-std::string debug_str(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
-            default:
-                if (c < 0x20 || c == 0x7f) {
-                    char buf[12];
-                    std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-                    out += buf;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out + "\"";
-}
-
-std::string debug_list(std::span<const std::size_t> v) {
-    std::string out = "[";
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        if (i > 0) out += ", ";
-        out += std::to_string(v[i]);
-    }
-    return out + "]";
-}
-
 // ---- results ----
 
 PyObject* numpy_from_owner(std::shared_ptr<void> keep, void* data, std::size_t count, std::size_t itemsize,

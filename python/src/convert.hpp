@@ -20,6 +20,7 @@
 
 #include "complex.hpp"
 #include "error.hpp"
+#include "text.hpp"
 #include "py.hpp"
 
 namespace quorvel::py {
@@ -157,8 +158,8 @@ std::string get_str(PyObject* dict, const char* key, const std::string& def);  /
 bool get_bool(PyObject* dict, const char* key, bool def);             // "{key}: expected a bool"
 
 // Debug rendering used in messages: a string in double quotes with escapes, a size list "[a, b]".
-std::string debug_str(const std::string& s);
-std::string debug_list(std::span<const std::size_t> v);
+using quorvel::debug_list;
+using quorvel::debug_str;
 
 // ---- results ----
 
