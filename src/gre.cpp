@@ -41,9 +41,12 @@ std::size_t clamp_index(double v, std::size_t hi) {
 }
 
 // Phase angle in [-pi, pi] to the scanner's 12-bit code; +pi would give 4096 and is held at 4095.
+// A NaN angle (from a non-finite input map) saturates to code 0 like any other conversion here,
+// instead of reaching an undefined float-to-integer cast.
 std::int16_t phase_code(double phi) {
     const double c = std::round((phi + std::numbers::pi) / kTwoPi * 4096.0);
-    return static_cast<std::int16_t>(std::clamp(c, 0.0, 4095.0));
+    if (!(c > 0.0)) return 0;
+    return static_cast<std::int16_t>(std::min(c, 4095.0));
 }
 
 // atan2 with signed zeros cleared: an echo (or product) that is exactly zero, whatever signs
@@ -100,8 +103,9 @@ std::vector<double> bias_gain(const Dims& dims, std::size_t z_offset, std::size_
     for (std::size_t z = 0; z < nz; ++z)
         for (std::size_t y = 0; y < ny; ++y)
             for (std::size_t x = 0; x < nx; ++x, ++v) {
+                // Summed in float64: a slab offset near the size limit must not wrap around.
                 const std::array<double, 3> p{static_cast<double>(x), static_cast<double>(y),
-                                              static_cast<double>(z + z_offset)};
+                                              static_cast<double>(z) + static_cast<double>(z_offset)};
                 double sum = 0.0;
                 for (int a = 0; a < 3; ++a) {
                     if (!takes_part[a]) continue;

@@ -23,7 +23,8 @@ std::size_t saturating_size(double v) {
 // The direct-sum DFT truncation of lines of one length. The exp factors depend only on the
 // line length and f, so one table serves every row (or column) of a volume; each factor is
 // computed by the same expression as the one-line definition, so the table changes no bit.
-// Above kMaxTable factors the rows of the table are recomputed per line instead of stored.
+// Above kMaxTable factors (very long lines) the table rows are recomputed per line instead of
+// stored, keeping the scratch at O(n) whatever the line length.
 class LineTruncator {
 public:
     LineTruncator(std::size_t n, std::size_t f)
@@ -33,20 +34,12 @@ public:
             fwd_cos_.resize(n_ * m_);
             fwd_sin_.resize(n_ * m_);
             for (std::size_t q = 0; q < m_; ++q) forward_row(q, &fwd_cos_[q * n_], &fwd_sin_[q * n_]);
+            inv_cos_.resize(m_ * m_);
+            inv_sin_.resize(m_ * m_);
+            for (std::size_t J = 0; J < m_; ++J) inverse_row(J, &inv_cos_[J * m_], &inv_sin_[J * m_]);
         } else {
             row_cos_.resize(n_);
             row_sin_.resize(n_);
-        }
-        inv_cos_.resize(m_ * m_);
-        inv_sin_.resize(m_ * m_);
-        for (std::size_t J = 0; J < m_; ++J) {
-            // Coarse voxel J is centred at fine position f*(J + 0.5) - 0.5.
-            const double p = static_cast<double>(f_) * (static_cast<double>(J) + 0.5) - 0.5;
-            for (std::size_t q = 0; q < m_; ++q) {
-                const double phi = mode(q) * kTwoPi * p / static_cast<double>(n_);
-                inv_cos_[J * m_ + q] = std::cos(phi);
-                inv_sin_[J * m_ + q] = std::sin(phi);
-            }
         }
         cre_.resize(m_);
         cim_.resize(m_);
@@ -57,15 +50,13 @@ public:
     // out receives out_len() samples; line holds n samples.
     void apply(std::span<const double> line, std::span<double> out) {
         for (std::size_t q = 0; q < m_; ++q) {
-            const double* c = nullptr;
-            const double* s = nullptr;
+            const double* c = row_cos_.data();
+            const double* s = row_sin_.data();
             if (tabled_) {
                 c = &fwd_cos_[q * n_];
                 s = &fwd_sin_[q * n_];
             } else {
                 forward_row(q, row_cos_.data(), row_sin_.data());
-                c = row_cos_.data();
-                s = row_sin_.data();
             }
             double re = 0.0, im = 0.0;
             for (std::size_t j = 0; j < n_; ++j) {
@@ -77,8 +68,14 @@ public:
         }
         const double nd = static_cast<double>(n_);
         for (std::size_t J = 0; J < m_; ++J) {
-            const double* c = &inv_cos_[J * m_];
-            const double* s = &inv_sin_[J * m_];
+            const double* c = row_cos_.data();
+            const double* s = row_sin_.data();
+            if (tabled_) {
+                c = &inv_cos_[J * m_];
+                s = &inv_sin_[J * m_];
+            } else {
+                inverse_row(J, row_cos_.data(), row_sin_.data());
+            }
             double y = 0.0;
             for (std::size_t q = 0; q < m_; ++q) y += cre_[q] * c[q] - cim_[q] * s[q];
             out[J] = y / nd;
@@ -101,10 +98,20 @@ private:
         }
     }
 
+    // Coarse voxel J is centred at fine position f*(J + 0.5) - 0.5.
+    void inverse_row(std::size_t J, double* c, double* s) const {
+        const double p = static_cast<double>(f_) * (static_cast<double>(J) + 0.5) - 0.5;
+        for (std::size_t q = 0; q < m_; ++q) {
+            const double phi = mode(q) * kTwoPi * p / static_cast<double>(n_);
+            c[q] = std::cos(phi);
+            s[q] = std::sin(phi);
+        }
+    }
+
     std::size_t n_, m_, f_;
     std::int64_t kmin_;
     bool tabled_;
-    std::vector<double> fwd_cos_, fwd_sin_, row_cos_, row_sin_, inv_cos_, inv_sin_, cre_, cim_;
+    std::vector<double> fwd_cos_, fwd_sin_, inv_cos_, inv_sin_, row_cos_, row_sin_, cre_, cim_;
 };
 
 }  // namespace
