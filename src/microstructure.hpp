@@ -14,9 +14,12 @@ namespace quorvel::microstructure {
 
 // The ground-truth maps in output order (the order of `scalar_names()` and `Mixture.scalars()`).
 inline constexpr std::array<const char*, 27> kScalarNames = {
-    "fa",    "md",     "rd",   "ad",  "ak",  "rk",   "mk",   "mkt", "kfa",
-    "micro_fa", "coherence", "k_bulk", "k_shear", "rtop", "rtap", "rtpp", "msd", "qiv",
-    "ng",    "ngpar",  "ngperp", "pa", "gfa", "qa",   "icvf", "odi", "isovf",
+    "fa", "md", "rd", "ad", "ak", "rk", "mk", "mkt", "kfa",                        // DTI, DKI
+    "micro_fa", "coherence", "k_bulk", "k_shear",                                  // QTI
+    "rtop", "rtap", "rtpp", "msd", "qiv",                                          // MAP-MRI
+    "ng", "ngpar", "ngperp", "pa",                                                 // non-Gaussianity
+    "gfa", "qa",                                                                   // GQI
+    "icvf", "odi", "isovf",                                                        // NODDI
 };
 inline constexpr std::size_t kNumScalars = kScalarNames.size();
 inline constexpr std::size_t kNumVoxelScalars = 24;  // fa .. qa: what `voxel_scalars` returns
