@@ -10,6 +10,8 @@ namespace quorvel::phase {
 ShotPhase DiffusionPhase::shot(const std::array<double, 3>& dir, std::size_t vol, std::size_t z, std::uint64_t seed,
                                double b) const {
     const double len = std::sqrt(dir[0] * dir[0] + dir[1] * dir[1] + dir[2] * dir[2]);
+    // A NaN b-value draws nothing either: the "none" model must give a zero map for every shot,
+    // which g = dir * sqrt(NaN) * 0 would not.
     if (!(b > 0.0) || len < 1e-12) return {};
     // The key is used as the stream start directly; the stream itself does the mixing.
     const std::uint64_t key = (static_cast<std::uint64_t>(z) * 0xbf58476d1ce4e5b9ull) ^ seed ^
@@ -63,8 +65,8 @@ std::vector<double> phase_slice(std::span<const double, 11> c, const phase::Shot
         const double yy = (static_cast<double>(y) - y_half - centre) / fo;
         for (std::size_t x = 0; x < snx; ++x) {
             const double xx = (static_cast<double>(x) - x_half - centre) / fo;
-            const double p = c[0] + c[1] * xx + c[2] * yy + c[3] * zz + c[4] * xx * xx + c[5] * yy * yy +
-                             c[6] * zz * zz + c[7] * xx * yy + c[8] * xx * zz + c[9] * yy * zz + c[10];
+            const double p = c[0] + c[1] * xx + c[2] * yy + c[3] * zz + c[4] * (xx * xx) + c[5] * (yy * yy) +
+                             c[6] * (zz * zz) + c[7] * xx * yy + c[8] * xx * zz + c[9] * yy * zz + c[10];
             // g . (t + w x r): a rigid shift and small rotation seen through the gradient.
             const double shot = g[0] * (t[0] + w[1] * zz - w[2] * yy) + g[1] * (t[1] + w[2] * xx - w[0] * zz) +
                                 g[2] * (t[2] + w[0] * yy - w[1] * xx);
