@@ -65,8 +65,8 @@ std::vector<double> phase_slice(std::span<const double, 11> c, const phase::Shot
         const double yy = (static_cast<double>(y) - y_half - centre) / fo;
         for (std::size_t x = 0; x < snx; ++x) {
             const double xx = (static_cast<double>(x) - x_half - centre) / fo;
-            const double p = c[0] + c[1] * xx + c[2] * yy + c[3] * zz + c[4] * (xx * xx) + c[5] * (yy * yy) +
-                             c[6] * (zz * zz) + c[7] * xx * yy + c[8] * xx * zz + c[9] * yy * zz + c[10];
+            const double p = c[0] + c[1] * xx + c[2] * yy + c[3] * zz + c[4] * xx * xx + c[5] * yy * yy +
+                             c[6] * zz * zz + c[7] * xx * yy + c[8] * xx * zz + c[9] * yy * zz + c[10];
             // g . (t + w x r): a rigid shift and small rotation seen through the gradient.
             const double shot = g[0] * (t[0] + w[1] * zz - w[2] * yy) + g[1] * (t[1] + w[2] * xx - w[0] * zz) +
                                 g[2] * (t[2] + w[0] * yy - w[1] * xx);

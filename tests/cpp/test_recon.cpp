@@ -97,8 +97,11 @@ TEST_P(CoilKspace, BothPathsMatchTheDirectSum) {
     // With three or more rows the protocol takes the NUFFT path unless eddy currents act.
     const LineTimes lt = line_times_for(pc.nx, pc.ny, acq.t_line, acq.t_echo, acq.reverse_phase, acq.pf_mode, acq.partial_fourier);
     EXPECT_EQ(regular_line_timing(lt.t_ms), pc.ny >= 3);
-    SliceInput zero_g = s.in;
+    SliceInput zero_g = s.in, b0 = s.in;
     zero_g.bvec = {0.0, 0.0, 0.0};
+    b0.bval = 1e-10;  // counts as unweighted
+    Acquisition none = acq, quad_only = acq;
+    none.eddy_phase = 0.0, quad_only.eddy_quad = 0.003;
     for (std::size_t c = 0; c < nc; ++c) {
         const std::vector<C> ref = reference_kspace(s.in, acq, c, nc), ref_eddy = reference_kspace(s.in, eddy, c, nc);
         double scale = 0.0;
@@ -112,6 +115,9 @@ TEST_P(CoilKspace, BothPathsMatchTheDirectSum) {
         EXPECT_GT(max_abs_diff(direct, plain), 1e-6 * scale) << "eddy currents must change the samples";
         // A zero gradient: eddy currents switch the path and nothing else.
         EXPECT_LT(max_abs_diff(build_coil_kspace(zero_g, eddy, c, nc), build_coil_kspace(zero_g, acq, c, nc)), 1e-9 * scale);
+        // No eddy effect at all without a b-value, nor of the quadratic term without the linear one.
+        EXPECT_EQ(max_abs_diff(build_coil_kspace(b0, eddy, c, nc), build_coil_kspace(b0, none, c, nc)), 0.0);
+        EXPECT_EQ(max_abs_diff(build_coil_kspace(s.in, quad_only, c, nc), plain), 0.0);
     }
 }
 
