@@ -30,21 +30,6 @@ def test_small_walk(reverse, walk, t_ms, t_read_ms, order):
     assert (e["t_line"], e["t_echo"], e["dt"]) == (1.0, 90.0, 0.25)
 
 
-@pytest.mark.parametrize("nx, ny", [(3, 5), (5, 4), (8, 7)])
-@pytest.mark.parametrize("reverse", [False, True])
-def test_walk_and_line_times_match_the_definition(nx, ny, reverse):
-    dt = 0.7 / nx
-    e = core.epi_timing(nx, ny, {"t_line": 0.7, "reverse_phase": reverse})
-    kx, ky, t = core.epi_trajectory(nx, ny, {"t_line": 0.7, "reverse_phase": reverse})
-    for s in range(nx * ny):
-        i, c = divmod(s, nx)
-        row = i if reverse else ny - 1 - i
-        assert (kx[s], ky[s]) == (c if row % 2 == 0 else nx - 1 - c, row)
-        assert t[s] == (s + 0.5) * dt - (nx * ny * dt) * 0.5
-        if kx[s] == nx // 2:
-            assert (e["t_ms"][row], e["t_read_ms"][row]) == (t[s], dt * s + dt * 0.5)
-
-
 @pytest.mark.parametrize("mode, reverse, ny, kept", [
     ("scanner", False, 100, range(0, 75)),
     ("scanner", True, 100, range(25, 100)),
