@@ -30,7 +30,7 @@ std::size_t mod_euclid(std::ptrdiff_t a, std::size_t n) {
 class XStage {
 public:
     XStage(std::size_t snx, std::size_t nx, std::size_t hx, double cx, double ghost_offset)
-        : snx_(snx), nx_(nx), hx_(hx), buf_(snx), ghost_pos_(snx), ghost_neg_(snx), shift_(nx),
+        : snx_(snx), nx_(nx), buf_(snx), ghost_pos_(snx), ghost_neg_(snx), shift_(nx), bin_(nx),
           fft_(fft::plan(snx, fft::Direction::Inverse)) {
         const double sn = static_cast<double>(snx);
         for (std::size_t x = 0; x < snx; ++x) {
@@ -38,8 +38,10 @@ public:
             ghost_pos_[x] = cis(ramp);
             ghost_neg_[x] = cis(-ramp);
         }
-        for (std::size_t kx = 0; kx < nx; ++kx)
+        for (std::size_t kx = 0; kx < nx; ++kx) {
             shift_[kx] = cis(-kTwoPi * (static_cast<double>(kx) - static_cast<double>(hx)) * cx / sn);
+            bin_[kx] = mod_euclid(static_cast<std::ptrdiff_t>(kx) - static_cast<std::ptrdiff_t>(hx), snx);
+        }
     }
 
     // Writes row ky of the acquired k-space from the accumulated row acc (snx values).
@@ -48,18 +50,16 @@ public:
         const std::vector<C>& t = s >= 0.0 ? ghost_pos_ : ghost_neg_;
         for (std::size_t x = 0; x < snx_; ++x) buf_[x] = acc[x] * t[x];
         fft_->execute(buf_);
-        for (std::size_t kx = 0; kx < nx_; ++kx) {
-            const std::size_t q = mod_euclid(static_cast<std::ptrdiff_t>(kx) - static_cast<std::ptrdiff_t>(hx_), snx_);
-            out_row[kx] = buf_[q] * shift_[kx];
-        }
+        for (std::size_t kx = 0; kx < nx_; ++kx) out_row[kx] = buf_[bin_[kx]] * shift_[kx];
     }
 
 private:
-    std::size_t snx_, nx_, hx_;
+    std::size_t snx_, nx_;
     std::vector<C> buf_;
     std::vector<C> ghost_pos_;
     std::vector<C> ghost_neg_;
     std::vector<C> shift_;
+    std::vector<std::size_t> bin_;  // FFT bin of acquired column kx: (kx - hx) mod snx
     std::shared_ptr<const fft::Plan> fft_;
 };
 

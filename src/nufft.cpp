@@ -51,7 +51,7 @@ Nufft1::Nufft1(std::size_t n, std::ptrdiff_t k0, std::size_t m, double tol)
     // Both bounds truncate toward zero, so an odd n keeps its band symmetric.
     if (m == 0 || k0 < -sn / 2 || k0 + static_cast<std::ptrdiff_t>(m) - 1 > sn / 2)
         throw InvalidInput("output band must sit inside the coarse Nyquist band");
-    if (n == 0) throw InvalidInput("nufft: the period n must be at least 1");
+    QV_ASSERT(n >= 1, "nufft: the period n must be at least 1");
     fft_ = fft::plan(grid_len_, fft::Direction::Inverse);
 
     // Deconvolution by the kernel's own discrete transform on the fine grid (the points a
@@ -120,18 +120,19 @@ void Nufft1::run(std::span<const double> positions, std::span<const ChannelIn> i
         }
     }
 
+    // Consecutive frequencies are consecutive fine-grid bins, wrapping at the end of the grid.
+    const std::size_t first = wrap(k0_, slen);
     for (std::size_t c = 0; c < nch; ++c) {
         std::vector<C>& g = grids_[c];
         fft_->execute(g);  // in place; the adapter needs no scratch buffer
         ChannelOut& out = outputs[c];
-        out.re.clear();
-        out.im.clear();
-        out.re.reserve(m_);
-        out.im.reserve(m_);
+        out.re.resize(m_);
+        out.im.resize(m_);
+        std::size_t q = first;
         for (std::size_t k = 0; k < m_; ++k) {
-            const C v = g[wrap(k0_ + static_cast<std::ptrdiff_t>(k), slen)];
-            out.re.push_back(v.re * corr_[k]);
-            out.im.push_back(v.im * corr_[k]);
+            out.re[k] = g[q].re * corr_[k];
+            out.im[k] = g[q].im * corr_[k];
+            if (++q == len) q = 0;
         }
     }
 }

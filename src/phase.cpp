@@ -10,6 +10,8 @@ namespace quorvel::phase {
 ShotPhase DiffusionPhase::shot(const std::array<double, 3>& dir, std::size_t vol, std::size_t z, std::uint64_t seed,
                                double b) const {
     const double len = std::sqrt(dir[0] * dir[0] + dir[1] * dir[1] + dir[2] * dir[2]);
+    // A NaN b-value draws nothing either: the "none" model must give a zero map for every shot,
+    // which g = dir * sqrt(NaN) * 0 would not.
     if (!(b > 0.0) || len < 1e-12) return {};
     // The key is used as the stream start directly; the stream itself does the mixing.
     const std::uint64_t key = (static_cast<std::uint64_t>(z) * 0xbf58476d1ce4e5b9ull) ^ seed ^
