@@ -12,7 +12,8 @@ EYE = np.eye(4)
 @pytest.mark.parametrize("args, exc, message, note", [
     ((np.eye(4, dtype=np.float32), (2, 2, 2), 1), TypeError,
      "'ndarray[float32, 2]' object is not an instance of 'ndarray[float64, 2]'", "affine"),
-    ((EYE.ravel(), (2, 2, 2), 1), TypeError, None, "affine"),
+    ((EYE.ravel(), (2, 2, 2), 1), TypeError, "'ndarray[float64, 1]' object is not an instance of", "affine"),
+    ((np.eye(4, dtype=np.int64), (2, 2, 2), 1), TypeError, "'ndarray[int64, 2]' object is not an instance of", "affine"),
     (([[1.0] * 4] * 4, (2, 2, 2), 1), TypeError, "'list' object is not an instance of", "affine"),
     ((None, None, None), TypeError, None, "affine"),  # the first bad argument decides
     ((EYE, [2, 2, 2], 1), TypeError, "'list' object is not an instance of 'tuple'", "dims"),
