@@ -60,18 +60,6 @@ def test_version_and_scalar_names():
     assert core.scalar_names() == SCALARS
 
 
-@pytest.mark.parametrize("call, exc, message, note", [
-    (lambda: core.core_version(1), TypeError, r"takes at most 0 arguments", None),
-    (lambda: core.set_threads(), TypeError, r"missing required argument 'n'", None),
-    (lambda: core.set_threads(-1), OverflowError, None, "n"),
-    (lambda: core.set_threads(1.5), TypeError, None, "n"),
-])
-def test_argument_errors(call, exc, message, note):
-    with pytest.raises(exc, match=message) as info:
-        call()
-    assert getattr(info.value, "__notes__", None) == (None if note is None else [f"while processing '{note}'"])
-
-
 @pytest.mark.parametrize("code, env, expected", [
     # A count no pool can hold is a failed build, not a wrapped one.
     ("c.set_threads(2**40), c.set_threads(4), c.current_threads(), c.set_threads(8), c.current_threads()", {},

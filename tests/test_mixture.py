@@ -158,12 +158,15 @@ def test_nothing_deposited():
         assert not mix.odf().any() and mix.fallback().all() and mix.has_myelin
 
 
-def test_two_directions_in_one_voxel():
+def test_worked_example_and_ties():
     mix = fibers((2, 2, 2), [3, 3], [[1, 0, 0], [0, 1, 0]], [0.6, 0.4])
     v = np.abs(vertices(mix))
     expected = np.zeros((8, mix.nvert), np.float32)
-    expected[3, np.argmax(v[:, 0])], expected[3, np.argmax(v[:, 1])] = 0.6, 0.4
+    expected[3, np.argmax(v[:, 0])], expected[3, np.argmax(v[:, 1])] = 0.6, 0.4  # not normalised
     np.testing.assert_array_equal(rows(mix), expected)
+    # At level 0, (0, 0, 1) is equally close to vertices 2 and 3, (0, 1, 0) to vertices 0 and 1: the lower wins.
+    mix = fibers((2, 1, 1), [0, 1], [[0, 0, 1], [0, -1, 0]], [1.0, 1.0], sphere_level=0)
+    np.testing.assert_array_equal(rows(mix), np.eye(6)[[2, 0]])
 
 
 def test_inert_entries_sign_and_radius():
@@ -184,12 +187,6 @@ def test_kernel_matches_reference(rng, kappa):
     np.testing.assert_allclose(rows(mix), ref, rtol=1e-6, atol=1e-12)
     # At kappa 1e6 every weight falls below the cut: each entry falls back to its nearest vertex.
     assert kappa != 1e6 or np.all(np.count_nonzero(rows(mix), axis=1) == 1)
-
-
-@pytest.mark.parametrize("direction, winner", [([0, 0, 1], 2), ([0, -1, 0], 0)])
-def test_ties_go_to_the_lowest_vertex(direction, winner):
-    # At level 0, (0, 0, 1) is equally close to vertices 2 and 3, (0, 1, 0) to vertices 0 and 1.
-    np.testing.assert_array_equal(fibers((1, 1, 1), [0], [direction], [1.0], sphere_level=0).odf(), np.eye(6)[winner])
 
 
 def build_args():

@@ -1,5 +1,4 @@
 """Tissue parameter presets and the parameter dictionary codec."""
-import re
 
 import numpy as np
 import pytest

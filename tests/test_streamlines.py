@@ -1,5 +1,5 @@
+"""Weighted streamline subsampling."""
 import math
-import re
 
 import numpy as np
 import pytest
