@@ -7,8 +7,8 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <limits>
 #include <mutex>
-#include <string>
 #include <thread>
 
 #include <sched.h>
@@ -21,13 +21,23 @@ std::mutex g_build_mutex;
 // threads may still be finishing when static destructors run).
 std::atomic<tbb::task_arena*> g_arena{nullptr};
 
+// A thread count the pool can be built with: TBB takes an int.
+constexpr std::size_t kMaxThreads = static_cast<std::size_t>(std::numeric_limits<int>::max());
+
+// The value of an environment variable read as a positive decimal integer (an optional leading
+// '+', digits only, no blanks), else 0. A count the pool could never hold also gives 0.
 std::size_t positive_env(const char* name) {
     const char* v = std::getenv(name);
-    if (v == nullptr || *v == '\0') return 0;
-    char* end = nullptr;
-    unsigned long long n = std::strtoull(v, &end, 10);
-    if (*end != '\0' || v[0] == '-' || v[0] == '+') return 0;
-    return static_cast<std::size_t>(n);
+    if (v == nullptr) return 0;
+    if (*v == '+') ++v;
+    if (*v == '\0') return 0;
+    std::size_t n = 0;
+    for (; *v != '\0'; ++v) {
+        if (*v < '0' || *v > '9') return 0;
+        n = n * 10 + static_cast<std::size_t>(*v - '0');
+        if (n > kMaxThreads) return 0;
+    }
+    return n;
 }
 
 std::size_t logical_cpus() {
@@ -45,6 +55,7 @@ bool build(std::size_t n) {
     std::lock_guard lock(g_build_mutex);
     if (g_arena.load(std::memory_order_acquire) != nullptr) return false;
     if (n == 0) n = default_threads();
+    if (n > kMaxThreads) return false;
     // TBB caps every arena at the process's allowed parallelism; raise the cap so a count
     // above the CPU count is honoured as asked.
     new tbb::global_control(tbb::global_control::max_allowed_parallelism, n);

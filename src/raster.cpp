@@ -60,7 +60,11 @@ void Grid::intersect_segment_into(const Vec3& p0, const Vec3& p1, std::vector<do
         if (!(std::abs(d[ax]) > 1e-12)) continue;
         const double lo = std::min((*a)[ax], (*b)[ax]);
         const double hi = std::max((*a)[ax], (*b)[ax]);
-        for (double m = std::floor(lo) + 1.0; m < hi; m += 1.0) {
+        // Planes beyond the box faces 0 and n only split pieces that lie outside the grid (and
+        // are dropped below), so they are not generated: a far-away endpoint costs nothing, and
+        // m += 1 cannot stall at coordinates beyond 2^53.
+        const double n = static_cast<double>(dims[ax]);
+        for (double m = std::max(std::floor(lo) + 1.0, 0.0); m < hi && m <= n; m += 1.0) {
             const double t = (m - (*a)[ax]) / d[ax];
             if (t > 1e-12 && t < 0.999999999999) ts.push_back(t);
         }

@@ -221,10 +221,10 @@ ArrayView to_array(PyObject* o, Dtype dtype, int ndim) {
     const char* want = dtype == Dtype::F64 ? "d" : dtype == Dtype::F32 ? "f" : "I";
     std::size_t itemsize = dtype == Dtype::F64 ? 8 : 4;
     if (std::string(fmt) != want || static_cast<std::size_t>(a.view_->itemsize) != itemsize || a.view_->ndim != ndim) {
-        std::string f = a.view_->format ? a.view_->format : "?";
-        std::string dt = f == "d" || f == "<d" ? "float64" : f == "f" || f == "<f" ? "float32"
-                       : f == "I" || f == "<I" ? "uint32" : f;
-        std::string given = "ndarray[" + dt + ", " + std::to_string(a.view_->ndim) + "]";
+        // The array's own dtype name ("int64", ">f8", ...), as NumPy prints it.
+        Ref dt = check(PyObject_GetAttrString(o, "dtype"));
+        Ref dt_name = check(PyObject_Str(dt.get()));
+        std::string given = "ndarray[" + to_str(dt_name.get()) + ", " + std::to_string(a.view_->ndim) + "]";
         raise(PyExc_TypeError, "'" + given + "' object is not an instance of '" + expected + "'");
     }
     return a;

@@ -1,4 +1,6 @@
 // Voxel grids.
+#include <string>
+
 #include "bindings.hpp"
 #include "convert.hpp"
 #include "raster.hpp"
@@ -11,6 +13,10 @@ PyObject* hires_grid(PyObject*, py::Args& a) {
     auto o = a.get("o", py::to_usize);
     if (o == 0) throw InvalidInput("oversampling factor must be positive");
     raster::Grid g{py::affine4(affine), dims};
+    std::size_t fine = 0;
+    if (__builtin_mul_overflow(dims[0], o, &fine) || __builtin_mul_overflow(dims[1], o, &fine))
+        throw InvalidInput("oversampling factor " + std::to_string(o) + " is too large for dims " +
+                           py::debug_list(dims));
     raster::Grid h = g.hires(o);
     return py::make_tuple({py::Ref(py::affine_to_py(h.affine)), py::dims_to_py(h.dims)});
 }
