@@ -158,7 +158,7 @@ def test_from_spec_files(tmp_path):
 
 def test_field_matches_reference_on_oblique_grid():
     dims = (4, 3, 3)
-    affine = np.array([[6.0, 0.5, 0, -100.0], [-0.4, 7.0, 0.3, 60.0], [0.2, -0.3, 9.0, 80.0], [0, 0, 0, 1]])
+    affine = np.array([[6.0, 0.5, 0, -100.0], [-4.0, 7.0, 0.3, 60.0], [2.0, -0.3, 9.0, 80.0], [0, 0, 0, 1]])
     terms = [(l, m, 2.5 * c, a) for l, m, c, a in WHOLE_BODY]
     field = core.GnlField.on_grid(core.GradCoef.from_spec("connectom-300"), dims, affine)
     ijk, w = centres(dims, affine)
@@ -181,7 +181,7 @@ def test_field_matches_reference_on_oblique_grid():
     r = affine[:3, :3] / np.linalg.norm(affine[:3, :3], axis=0)  # graddev: J in the grid's own axes
     np.testing.assert_allclose(field.graddev(affine).reshape(-1, 3, 3), np.linalg.inv(r) @ jac @ r, atol=1e-6)
     inside = np.all((got_src >= 0) & (got_src <= np.array(dims) - 1), axis=1)
-    assert inside.sum() > 10
+    assert inside.sum() > 4
     modulation = field.warp_volume(np.ones(36, np.float32), True)
     np.testing.assert_allclose(modulation[inside], np.array(mod)[inside], rtol=1e-5)
 
