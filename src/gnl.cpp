@@ -63,7 +63,8 @@ std::optional<double> parse_decimal(std::string_view s) {
         if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
         std::size_t exp_digits = 0;
         // Saturates far beyond the float64 range, which keeps the sign and avoids overflow.
-        for (; i < s.size() && is_digit(s[i]); ++i, ++exp_digits) exponent = std::min(exponent * 10 + (s[i] - '0'), 1000000LL);
+        for (; i < s.size() && is_digit(s[i]); ++i, ++exp_digits)
+            exponent = std::min(exponent * 10 + (s[i] - '0'), 1000000LL);
         if (exp_digits == 0) return std::nullopt;
         if (exp_negative) exponent = -exponent;
     }

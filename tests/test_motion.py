@@ -9,6 +9,7 @@ import quorvel._core as core
 
 M64, GOLDEN = (1 << 64) - 1, 0x9E3779B97F4A7C15
 NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
+POSES = "poses must be (n, 6) [tx, ty, tz mm, rx, ry, rz deg], got "
 
 
 def mix(z):
@@ -19,7 +20,8 @@ def mix(z):
 
 def rotation(rx, ry, rz):
     (ca, sa), (cb, sb), (cc, sc) = ((math.cos(math.radians(v)), math.sin(math.radians(v))) for v in (rx, ry, rz))
-    return np.array([[cc, -sc, 0], [sc, cc, 0], [0, 0, 1]]) @ np.array([[cb, 0, sb], [0, 1, 0], [-sb, 0, cb]]) @ np.array([[1, 0, 0], [0, ca, -sa], [0, sa, ca]])
+    rz, ry = np.array([[cc, -sc, 0], [sc, cc, 0], [0, 0, 1]]), np.array([[cb, 0, sb], [0, 1, 0], [-sb, 0, cb]])
+    return rz @ ry @ np.array([[1, 0, 0], [0, ca, -sa], [0, sa, ca]])
 
 
 def resample_reference(vol, affine, pose):
@@ -203,7 +205,8 @@ def test_rotation_jump_matches_reference_resampling(rng):
     dims, ngrad = (7, 6, 5), 2
     affine = np.array([[1.8, 0.1, 0.0, -5.0], [0.0, 2.0, 0.2, 3.0], [-0.1, 0.0, 2.5, 1.0], [0, 0, 0, 1]])
     comp, (image,) = compartments(rng, dims, ngrad, n_images=1)
-    comp.apply_multiband_motion(affine, 1, False, np.full(2, 1000.0), 1000.0, [event(0, 0, jump_mm=(0.7, -0.4, 1.1), jump_deg=(5.0, -8.0, 12.0))])
+    jump = event(0, 0, jump_mm=(0.7, -0.4, 1.1), jump_deg=(5.0, -8.0, 12.0))
+    comp.apply_multiband_motion(affine, 1, False, np.full(2, 1000.0), 1000.0, [jump])
     old, new = volumes(image, dims, ngrad), volumes(comp.images()[0], dims, ngrad)
     ref = resample_reference(old[0].astype(np.float64), affine, np.array([0.7, -0.4, 1.1, 5.0, -8.0, 12.0]))
     np.testing.assert_allclose(new[0], ref, rtol=0, atol=2e-7)  # one float32 rounding of values below 1.5
@@ -225,7 +228,8 @@ def test_rotation_jump_matches_reference_resampling(rng):
 def test_slab_maps_full_stack_slices_to_local_ones(rng, slice_z, nz_full, mb, shot, group, hit):
     dims = (2, 2, 2)
     comp, (image,) = compartments(rng, dims, 1, n_images=1)
-    dropped = comp.apply_multiband_motion(np.eye(4), mb, False, np.array([1000.0]), 1000.0, [event(0, shot, 1.0)], slice_z=slice_z, nz_full=nz_full)
+    events = [event(0, shot, 1.0)]
+    dropped = comp.apply_multiband_motion(np.eye(4), mb, False, np.array([1000.0]), 1000.0, events, slice_z=slice_z, nz_full=nz_full)
     assert dropped == [{"volume": 0, "shot": shot, "slices": group, "attenuation": 0.0}]
     expect = volumes(image.copy(), dims, 1)[0]
     expect[hit] = 0.0
@@ -235,7 +239,8 @@ def test_slab_maps_full_stack_slices_to_local_ones(rng, slice_z, nz_full, mb, sh
 # ---- errors ----
 
 def multiband(comp, **change):
-    args = dict(affine=np.eye(4), mb=1, interleaved=False, bvals=np.full(3, 1000.0), b_max=1000.0, events=[event(0, 0, 1.0, jump_mm=(1.0, 0, 0))])
+    args = dict(affine=np.eye(4), mb=1, interleaved=False, bvals=np.full(3, 1000.0), b_max=1000.0)
+    args["events"] = [event(0, 0, 1.0, jump_mm=(1.0, 0, 0))]
     return comp.apply_multiband_motion(**{**args, **change})
 
 
@@ -244,8 +249,8 @@ def multiband(comp, **change):
     [
         (lambda c: core.resolve_poses("Random", 2), 'kind: expected random/linear/trajectory/off, got "Random"'),
         (lambda c: core.resolve_poses("trajectory", 2), "trajectory needs poses"),
-        (lambda c: core.resolve_poses("trajectory", 2, poses=np.zeros((2, 5))), "poses must be (n, 6) [tx, ty, tz mm, rx, ry, rz deg], got [2, 5]"),
-        (lambda c: core.poses_to_matrices(np.zeros((1, 7)), (0.0, 0.0, 0.0)), "poses must be (n, 6) [tx, ty, tz mm, rx, ry, rz deg], got [1, 7]"),
+        (lambda c: core.resolve_poses("trajectory", 2, poses=np.zeros((2, 5))), POSES + "[2, 5]"),
+        (lambda c: core.poses_to_matrices(np.zeros((1, 7)), (0.0, 0.0, 0.0)), POSES + "[1, 7]"),
         (lambda c: core.fov_center((3, 3, 3), np.eye(4)[:3]), "affine must be (4, 4), got [3, 4]"),
         (lambda c: core.dropout_events(np.full(8, 1000.0)[::2], 3, 1.0, 5), NOT_CONTIGUOUS),
         (lambda c: multiband(c, affine=np.eye(4)[:3]), "affine must be (4, 4), got [3, 4]"),

@@ -31,7 +31,8 @@ def grid(image, ngrad, dims=DIMS):
 
 
 def test_straight_streamline_and_uncrossed_voxels():
-    comp = call(tissue(0.6, 0.3, 0.1), ALONG_X, [0, 2], [1000.0, 1000.0, 500.0, 0.0], [[1, 0, 0], [0, 1, 0], [0, 0, 1], [0, 0, 1]], np.zeros((4, 6)))
+    bvecs = [[1, 0, 0], [0, 1, 0], [0, 0, 1], [0, 0, 1]]
+    comp = call(tissue(0.6, 0.3, 0.1), ALONG_X, [0, 2], [1000.0, 1000.0, 500.0, 0.0], bvecs, np.zeros((4, 6)))
     assert (comp.dims, comp.ngrad, comp.n_compartments, comp.t2) == (DIMS, 4, 3, [180.0, 220.0, 2500.0])
     fibre, gm, csf = (grid(img, 4) for img in comp.images())
     s = sum(float(np.float32(v)) for v in (0.6, 0.3, 0.1))

@@ -20,7 +20,8 @@ def ref_fibre(dirs, weights, q, p, d_iso):
         return E(-b * q2 * d_iso)
     if q2 < 1e-8:
         return p["intra_frac"] + p["extra_frac"]
-    k = [p["intra_frac"] * E(-b * p["d_intra"] * (a @ q) ** 2) + p["extra_frac"] * E(-b * (dperp * q2 + (dpar - dperp) * (a @ q) ** 2)) for a in dirs]
+    k = [p["intra_frac"] * E(-b * p["d_intra"] * (a @ q) ** 2) + p["extra_frac"] * E(-b * (dperp * q2 + (dpar - dperp) * (a @ q) ** 2))
+         for a in dirs]
     return np.dot(weights, k) / sum(weights)
 
 
@@ -99,7 +100,8 @@ def random_mixture(rng, params=None):
     wm[5] = 0.6
     mask = np.ones(NVOX, np.float32)
     mask[int(voxel[0])] = 0.0  # a voxel with orientation mass outside the mask
-    return core.mixture_from_fibers(DIMS, voxel, rng.normal(size=(60, 3)), rng.random(60) + 0.1, wm, gm, csf, mask, params or {}, sphere_level=2)
+    dirs, weights = rng.normal(size=(60, 3)), rng.random(60) + 0.1
+    return core.mixture_from_fibers(DIMS, voxel, dirs, weights, wm, gm, csf, mask, params or {}, sphere_level=2)
 
 
 def scheme(rng, n=12):
