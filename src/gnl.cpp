@@ -17,6 +17,11 @@ namespace {
 
 using Mat3 = std::array<double, 9>;  // row-major
 
+// The normalisation of a term takes (l + m)! as a float64 product, up to (2l)! at m = l; 170! is
+// the largest finite one, so l = 85 is the last degree whose every order evaluates finitely
+// (and the Legendre recurrence stays short).
+constexpr std::uint32_t kMaxDegree = 85;
+
 // ---- text helpers ----
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
@@ -30,29 +35,45 @@ std::string_view trim(std::string_view s) {
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // A plain decimal number: optional sign, digits with an optional fraction, optional exponent.
-// Infinities, NaN and values beyond the float64 range are refused.
+// Infinities, NaN and values beyond the float64 range are refused; values too small for it
+// read as zero, as any decimal reader rounds them.
 std::optional<double> parse_decimal(std::string_view s) {
     std::size_t i = 0;
+    const bool negative = i < s.size() && s[i] == '-';
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+    // Decimal exponent of the leading non-zero digit, to tell underflow from overflow.
+    long long lead = 0;
+    bool seen_nonzero = false;
     std::size_t digits = 0;
-    while (i < s.size() && is_digit(s[i])) ++i, ++digits;
+    for (; i < s.size() && is_digit(s[i]); ++i, ++digits) {
+        if (seen_nonzero) ++lead;
+        seen_nonzero = seen_nonzero || s[i] != '0';
+    }
     if (i < s.size() && s[i] == '.') {
-        ++i;
-        while (i < s.size() && is_digit(s[i])) ++i, ++digits;
+        for (++i; i < s.size() && is_digit(s[i]); ++i, ++digits) {
+            if (!seen_nonzero) --lead;
+            seen_nonzero = seen_nonzero || s[i] != '0';
+        }
     }
     if (digits == 0) return std::nullopt;
+    long long exponent = 0;
     if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
         ++i;
+        const bool exp_negative = i < s.size() && s[i] == '-';
         if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
         std::size_t exp_digits = 0;
-        while (i < s.size() && is_digit(s[i])) ++i, ++exp_digits;
+        // Saturates far beyond the float64 range, which keeps the sign and avoids overflow.
+        for (; i < s.size() && is_digit(s[i]); ++i, ++exp_digits)
+            exponent = std::min(exponent * 10 + (s[i] - '0'), 1000000LL);
         if (exp_digits == 0) return std::nullopt;
+        if (exp_negative) exponent = -exponent;
     }
     if (i != s.size()) return std::nullopt;
     // from_chars takes no leading '+'; the grammar is checked above, so it reads everything.
     std::string_view body = s.substr(s[0] == '+' ? 1 : 0);
     double v = 0.0;
     auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), v);
+    if (ec == std::errc::result_out_of_range && lead + exponent < 0) return negative ? -0.0 : 0.0;
     if (ec != std::errc() || end != body.data() + body.size()) return std::nullopt;
     return v;
 }
@@ -109,6 +130,18 @@ bool valid_utf8(std::string_view s) {
         i += len;
     }
     return true;
+}
+
+// printf-style formatting appended to out, at whatever length it takes (fixed notation of a
+// large coefficient runs to hundreds of digits).
+template <class... Args>
+void append_format(std::string& out, const char* format, Args... args) {
+    const int n = std::snprintf(nullptr, 0, format, args...);
+    QV_ASSERT(n >= 0, "coefficient text could not be formatted");
+    const std::size_t at = out.size();
+    out.resize(at + static_cast<std::size_t>(n) + 1);
+    std::snprintf(out.data() + at, static_cast<std::size_t>(n) + 1, format, args...);
+    out.resize(at + static_cast<std::size_t>(n));
 }
 
 // The whole file as text; the error description when it cannot be read.
@@ -308,6 +341,9 @@ GradCoef GradCoef::parse_siemens(std::string_view text) {
         if (!coef) throw InvalidInput("bad coefficient in " + debug_str(line));
         const auto degree = static_cast<std::uint32_t>(*l);
         const auto order = static_cast<std::uint32_t>(*m < 0 ? -*m : *m);
+        if (degree > kMaxDegree)
+            throw InvalidInput("degree " + std::to_string(degree) + " exceeds the largest supported degree " +
+                               std::to_string(kMaxDegree) + " in " + debug_str(line));
         // A solid harmonic of order above its degree does not exist; refusing it keeps the
         // evaluation defined.
         if (order > degree)
@@ -353,17 +389,14 @@ GradCoef GradCoef::from_spec(const std::string& spec) {
 
 std::string GradCoef::write_siemens() const {
     std::string out = " Synthetic gradient coefficients - Quorvel GNL\n";
-    char buf[128];
-    std::snprintf(buf, sizeof buf, " %.3f = R0\n\n", r0_mm / 1000.0);
-    out += buf;
+    append_format(out, " %.3f = R0\n\n", r0_mm / 1000.0);
     static const char axes[] = {'x', 'y', 'z'};
     for (std::size_t i = 0; i < terms.size(); ++i) {
         const GnlTerm& t = terms[i];
         if (std::isnan(t.coef))  // printf would write "nan" or "-nan"
-            std::snprintf(buf, sizeof buf, "%3zu A(%2u,%2u) NaN %c\n", i + 1, t.l, t.m, axes[t.axis]);
+            append_format(out, "%3zu A(%2u,%2u) NaN %c\n", i + 1, t.l, t.m, axes[t.axis]);
         else
-            std::snprintf(buf, sizeof buf, "%3zu A(%2u,%2u) %.6f %c\n", i + 1, t.l, t.m, t.coef, axes[t.axis]);
-        out += buf;
+            append_format(out, "%3zu A(%2u,%2u) %.6f %c\n", i + 1, t.l, t.m, t.coef, axes[t.axis]);
     }
     return out + "\n";
 }

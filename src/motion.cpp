@@ -173,29 +173,53 @@ std::vector<float> resample_by_pose(std::span<const float> vol, const Dims& dims
     return out;
 }
 
+namespace {
+
+// The multiband schedule of n slices, evaluated on demand rather than listed, so that the
+// slice count of a tall full stack costs nothing: shot s excites group group_of(s), which holds
+// the slices g + k*G (k < m), or every slice when m exceeds n.
+class Schedule {
+public:
+    Schedule(std::size_t n, std::size_t mb, bool interleaved)
+        : n_(n), m_(std::max<std::size_t>(mb, 1)), interleaved_(interleaved), groups_(m_ > n ? 1 : n / m_),
+          evens_((groups_ + 1) / 2) {}
+
+    std::size_t shots() const { return groups_; }
+
+    // The slices of a shot, ascending.
+    std::vector<std::size_t> slices(std::size_t shot) const {
+        std::vector<std::size_t> out(m_ > n_ ? n_ : m_);
+        for (std::size_t k = 0; k < out.size(); ++k) out[k] = m_ > n_ ? k : group_of(shot) + k * groups_;
+        return out;
+    }
+
+    // The shot that excites slice z; none for the slices m*G .. n-1 that belong to no group.
+    std::optional<std::size_t> shot_of(std::size_t z) const {
+        if (m_ > n_) return z < n_ ? std::optional<std::size_t>(0) : std::nullopt;
+        if (z >= m_ * groups_) return std::nullopt;
+        const std::size_t g = z % groups_;
+        if (!interleaved_) return g;
+        return g % 2 == 0 ? g / 2 : evens_ + g / 2;
+    }
+
+private:
+    // Interleaved order: the even group numbers first, then the odd ones.
+    std::size_t group_of(std::size_t shot) const {
+        if (!interleaved_) return shot;
+        return shot < evens_ ? 2 * shot : 2 * (shot - evens_) + 1;
+    }
+
+    std::size_t n_, m_;
+    bool interleaved_;
+    std::size_t groups_, evens_;
+};
+
+}  // namespace
+
 std::vector<std::vector<std::size_t>> slice_schedule(std::size_t nz, std::size_t mb, bool interleaved) {
-    const std::size_t m = std::max<std::size_t>(mb, 1);
-    std::vector<std::vector<std::size_t>> groups;
-    if (m > nz) {
-        groups.emplace_back(nz);
-        for (std::size_t s = 0; s < nz; ++s) groups[0][s] = s;
-        return groups;
-    }
-    const std::size_t n_groups = nz / m;
-    std::vector<std::size_t> order;
-    order.reserve(n_groups);
-    if (interleaved) {
-        for (std::size_t g = 0; g < n_groups; g += 2) order.push_back(g);
-        for (std::size_t g = 1; g < n_groups; g += 2) order.push_back(g);
-    } else {
-        for (std::size_t g = 0; g < n_groups; ++g) order.push_back(g);
-    }
-    // Slices m*G .. nz-1 of a stack that is not a multiple of m belong to no group.
-    for (std::size_t g : order) {
-        std::vector<std::size_t> group(m);
-        for (std::size_t k = 0; k < m; ++k) group[k] = g + k * n_groups;
-        groups.push_back(std::move(group));
-    }
+    const Schedule schedule(nz, mb, interleaved);
+    std::vector<std::vector<std::size_t>> groups(schedule.shots());
+    for (std::size_t s = 0; s < groups.size(); ++s) groups[s] = schedule.slices(s);
     return groups;
 }
 
@@ -211,28 +235,32 @@ std::vector<DroppedShot> apply_multiband_motion_slab(std::span<std::vector<float
     for (const auto& img : images)
         QV_ASSERT(img.size() == nvox * ngrad, "compartment image length is not nvox*ngrad");
 
-    const auto schedule = slice_schedule(nz_full.value_or(nz), mb, interleaved);
-    const std::size_t n_shots = schedule.size();
+    const Schedule schedule(nz_full.value_or(nz), mb, interleaved);
+    const std::size_t n_shots = schedule.shots();
 
-    // Each group's slices as local slice indices; slices not held locally drop out.
-    std::vector<std::vector<std::size_t>> local(n_shots);
-    for (std::size_t s = 0; s < n_shots; ++s) {
-        for (std::size_t z : schedule[s]) {
-            if (slice_z) {
-                auto it = std::find(slice_z->begin(), slice_z->end(), z);
-                if (it != slice_z->end()) local[s].push_back(static_cast<std::size_t>(it - slice_z->begin()));
-            } else if (z < nz) {
-                local[s].push_back(z);
-            }
+    // (shot, local slice) of every local slice some shot excites, ordered by shot. A slice
+    // listed twice in slice_z belongs to its first position only.
+    std::vector<std::pair<std::size_t, std::size_t>> local;
+    for (std::size_t z = 0; z < nz; ++z) {
+        std::size_t s = z;
+        if (slice_z) {
+            s = (*slice_z)[z];
+            if (std::find(slice_z->begin(), slice_z->begin() + z, s) != slice_z->begin() + z) continue;
         }
+        if (const auto shot = schedule.shot_of(s)) local.emplace_back(*shot, z);
     }
+    std::sort(local.begin(), local.end());
+    auto local_slices_of = [&](std::size_t shot) {
+        return std::equal_range(local.begin(), local.end(), std::pair<std::size_t, std::size_t>{shot, 0},
+                                [](const auto& a, const auto& b) { return a.first < b.first; });
+    };
 
     std::vector<std::vector<const MotionEvent*>> by_volume(ngrad);
     for (const MotionEvent& e : events)
         if (e.volume < ngrad && e.shot < n_shots) by_volume[e.volume].push_back(&e);
 
     std::vector<DroppedShot> dropped;
-    std::vector<Pose> shot_pose(n_shots);
+    std::vector<Pose> local_pose(local.size());
     std::vector<float> vol(nvox);
     for (std::size_t v = 0; v < ngrad; ++v) {
         const auto& evs = by_volume[v];
@@ -240,16 +268,20 @@ std::vector<DroppedShot> apply_multiband_motion_slab(std::span<std::vector<float
 
         // The head stays where a jump left it: each shot sees the sum of every jump so far.
         bool moved = false;
-        for (std::size_t s = 0; s < n_shots; ++s) {
+        for (std::size_t i = 0; i < local.size(); ++i) {
+            if (i > 0 && local[i].first == local[i - 1].first) {
+                local_pose[i] = local_pose[i - 1];
+                continue;
+            }
             Pose p;
             for (const MotionEvent* e : evs) {
-                if (e->shot > s) continue;
-                for (int i = 0; i < 3; ++i) {
-                    p.rot_deg[i] += e->jump_deg[i];
-                    p.trans_mm[i] += e->jump_mm[i];
+                if (e->shot > local[i].first) continue;
+                for (int k = 0; k < 3; ++k) {
+                    p.rot_deg[k] += e->jump_deg[k];
+                    p.trans_mm[k] += e->jump_mm[k];
                 }
             }
-            shot_pose[s] = p;
+            local_pose[i] = p;
             moved = moved || !p.is_zero();
         }
 
@@ -259,26 +291,28 @@ std::vector<DroppedShot> apply_multiband_motion_slab(std::span<std::vector<float
                 // Consecutive shots mostly share a pose; resample once per distinct pose.
                 std::vector<float> moved_vol;
                 std::optional<Pose> moved_pose;
-                for (std::size_t s = 0; s < n_shots; ++s) {
-                    if (shot_pose[s].is_zero()) continue;
-                    if (!moved_pose || !same_pose(*moved_pose, shot_pose[s])) {
-                        moved_vol = resample_by_pose(vol, dims, grid, shot_pose[s]);
-                        moved_pose = shot_pose[s];
+                for (std::size_t i = 0; i < local.size(); ++i) {
+                    if (local_pose[i].is_zero()) continue;
+                    if (!moved_pose || !same_pose(*moved_pose, local_pose[i])) {
+                        moved_vol = resample_by_pose(vol, dims, grid, local_pose[i]);
+                        moved_pose = local_pose[i];
                     }
-                    for (std::size_t z : local[s])
-                        for (std::size_t i = z * nxy; i < (z + 1) * nxy; ++i) img[i * ngrad + v] = moved_vol[i];
+                    const std::size_t z = local[i].second;
+                    for (std::size_t k = z * nxy; k < (z + 1) * nxy; ++k) img[k * ngrad + v] = moved_vol[k];
                 }
             }
         }
 
-        const bool weighted = b_max > 0.0 && v < bvals.size() && !(bvals[v] < 50.0);
+        // Written so that a NaN b_max, like a NaN b-value, reaches the gain instead of sparing it.
+        const bool weighted = !(b_max <= 0.0) && v < bvals.size() && !(bvals[v] < 50.0);
         const float ratio = weighted ? static_cast<float>(bvals[v] / b_max) : 0.0f;
         for (const MotionEvent* e : evs) {
             const float gain = weighted ? 1.0f - ratio * e->severity : 1.0f;
+            const auto [first, last] = local_slices_of(e->shot);
             for (auto& img : images)
-                for (std::size_t z : local[e->shot])
-                    for (std::size_t i = z * nxy; i < (z + 1) * nxy; ++i) img[i * ngrad + v] *= gain;
-            dropped.push_back({v, e->shot, schedule[e->shot], gain});
+                for (auto it = first; it != last; ++it)
+                    for (std::size_t k = it->second * nxy; k < (it->second + 1) * nxy; ++k) img[k * ngrad + v] *= gain;
+            dropped.push_back({v, e->shot, schedule.slices(e->shot), gain});
         }
     }
     return dropped;
