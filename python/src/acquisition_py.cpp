@@ -89,6 +89,21 @@ kspace::Acquisition acquisition_arg(py::Args& a) {
     return acquisition_from_dict(dict);
 }
 
+// The (nx, ny, acquisition) arguments of the readout functions, converted and checked.
+struct MatrixArgs {
+    std::size_t nx;
+    std::size_t ny;
+    kspace::Acquisition acq;
+};
+
+MatrixArgs matrix_args(py::Args& a) {
+    const std::size_t nx = a.get("nx", py::to_usize);
+    const std::size_t ny = a.get("ny", py::to_usize);
+    const kspace::Acquisition acq = acquisition_arg(a);
+    check_matrix(nx, ny);
+    return {nx, ny, acq};
+}
+
 }  // namespace
 
 kspace::Acquisition acquisition_from_dict(PyObject* dict) {
@@ -162,18 +177,12 @@ PyObject* acquisition_hbcd(PyObject*, py::Args& a) {
 }
 
 PyObject* sampling_mask(PyObject*, py::Args& a) {
-    const std::size_t nx = a.get("nx", py::to_usize);
-    const std::size_t ny = a.get("ny", py::to_usize);
-    const kspace::Acquisition acq = acquisition_arg(a);
-    check_matrix(nx, ny);
+    const auto [nx, ny, acq] = matrix_args(a);
     return py::to_numpy(kspace::sampling_mask(nx, ny, acq));
 }
 
 PyObject* epi_timing(PyObject*, py::Args& a) {
-    const std::size_t nx = a.get("nx", py::to_usize);
-    const std::size_t ny = a.get("ny", py::to_usize);
-    const kspace::Acquisition acq = acquisition_arg(a);
-    check_matrix(nx, ny);
+    const auto [nx, ny, acq] = matrix_args(a);
     kspace::EpiTiming e = kspace::epi_timing(nx, ny, acq);
     std::vector<std::uint32_t> order(e.order.begin(), e.order.end());
     py::DictBuilder d;
@@ -188,10 +197,7 @@ PyObject* epi_timing(PyObject*, py::Args& a) {
 }
 
 PyObject* epi_trajectory(PyObject*, py::Args& a) {
-    const std::size_t nx = a.get("nx", py::to_usize);
-    const std::size_t ny = a.get("ny", py::to_usize);
-    const kspace::Acquisition acq = acquisition_arg(a);
-    check_matrix(nx, ny);
+    const auto [nx, ny, acq] = matrix_args(a);
     const std::vector<kspace::TrajectorySample> traj = kspace::epi_trajectory(nx, ny, acq);
     std::vector<std::uint32_t> kx(traj.size());
     std::vector<std::uint32_t> ky(traj.size());
