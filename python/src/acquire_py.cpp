@@ -17,17 +17,6 @@
 namespace quorvel::bind {
 namespace {
 
-// The argument must be a Compartments object; checked at conversion time, before the mutex is
-// taken (which happens only after the other arguments have been validated).
-PyObject* to_compartments_obj(PyObject* o) {
-    py::Ref module = py::check(PyImport_ImportModule("quorvel._core"));
-    py::Ref type = py::check(PyObject_GetAttrString(module.get(), "Compartments"));
-    int r = PyObject_IsInstance(o, type.get());
-    py::check(r);
-    if (r == 0) py::raise_not_instance(o, "Compartments");
-    return o;
-}
-
 PyObject* to_callable(PyObject* o) {
     if (PyCallable_Check(o) == 0) py::raise(PyExc_TypeError, "'" + py::type_name(o) + "' object is not callable");
     return o;
@@ -112,7 +101,7 @@ py::Ref capture_to_py(kspace::KspaceCapture&& cap) {
 }  // namespace
 
 PyObject* simulate_acquisition(PyObject*, py::Args& a) {
-    PyObject* comp = a.get("comp", to_compartments_obj);
+    PyObject* comp = a.get("comp", compartments_arg);
     auto fmap = a.get("fmap", py::to_f32_1d);
     auto acq_dims = a.get("acq_dims", py::to_dims);
     auto bvals = a.get("bvals", py::to_f64_1d);

@@ -145,6 +145,12 @@ CompartmentsGuard::CompartmentsGuard(PyObject* obj, bool mutating) {
     }
 }
 
+PyObject* compartments_arg(PyObject* o) {
+    QV_ASSERT(g_type != nullptr, "Compartments type registered before use");
+    py::instance_arg<Holder>(o, g_type, "Compartments");
+    return o;
+}
+
 PyObject* wrap_compartments(compartments::Compartments value) {
     QV_ASSERT(g_type != nullptr, "Compartments type registered before use");
     return py::new_instance<Holder>(g_type, std::make_unique<Locked>(std::move(value)));

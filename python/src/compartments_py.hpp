@@ -14,6 +14,9 @@ PyTypeObject* make_compartments_type();
 // A new Compartments object owning value.
 PyObject* wrap_compartments(compartments::Compartments value);
 
+// Argument converter: o itself (borrowed) when it is a Compartments object, else TypeError.
+PyObject* compartments_arg(PyObject* o);
+
 // Holds one object's mutex for its lifetime. Waits for a busy mutex with the interpreter lock
 // released (a holder may need the interpreter lock back before it can let go), then takes it
 // again. Raises TypeError for a non-Compartments object and RuntimeError "Compartments mutex
