@@ -77,7 +77,7 @@ Args::Args(const Signature& sig, PyObject* args, PyObject* kwargs) : sig_(sig) {
 
 PyTypeObject* make_type(const char* qualified_name, const char* doc, std::size_t basicsize, destructor dealloc,
                         std::vector<PyMethodDef> methods, std::vector<PyGetSetDef> props) {
-    // The spec and its tables must outlive the type: they are kept for the whole process.
+    // The PyType_Spec and its tables must outlive the type: they are kept for the whole process.
     auto* m = new std::vector<PyMethodDef>(std::move(methods));
     m->push_back({nullptr, nullptr, 0, nullptr});
     auto* g = new std::vector<PyGetSetDef>(std::move(props));
