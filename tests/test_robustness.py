@@ -1,0 +1,149 @@
+"""Bad input never crashes: every function and method, given a valid call with one or two
+arguments replaced by odd values, either works or raises an ordinary argument error.
+
+SystemError (an internal invariant reached from Python) and RuntimeError (a poisoned object) are
+failures here: the binding must have refused the value first.
+"""
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import quorvel._core as core
+
+DIMS = (4, 4, 2)
+NVOX = 32
+F32 = np.full(NVOX, 0.5, np.float32)
+EYE = np.eye(4)
+POS = np.array([[0.5, 0.5, 0.5], [3.5, 2.5, 1.5]])
+OFF = np.array([0, 2], np.uint32)
+BVALS = np.array([0.0, 1000.0])
+BVECS = np.array([[0.0, 0.0, 0.0], [1.0, 0.0, 0.0]])
+DIRS = np.array([[1.0, 0.0, 0.0]])
+W1 = np.array([1.0])
+
+
+def mixture():
+    return core.mixture_from_fibers(DIMS, np.array([3], np.uint32), DIRS, W1, F32, F32, F32, F32, {},
+                                    sphere_level=1)
+
+
+def compartments():
+    return core.signal_from_mixture(mixture(), BVALS, BVECS)
+
+
+def coef():
+    return core.GradCoef.from_spec("whole-body-80")
+
+
+def field():
+    return core.GnlField.on_grid(coef(), DIMS, EYE)
+
+
+def reorient():
+    return core.reorient_identity(DIMS)
+
+
+# name -> (callable, argument factory giving a valid call's keyword arguments)
+CALLS = {
+    "build_mixture": (core.build_mixture, lambda: dict(
+        dims=DIMS, wm=F32, gm=F32, csf=F32, mask=F32, affine=EYE, positions=POS, offsets=OFF, weights=None,
+        params={}, kappa=4.0, myelin=F32, sphere_level=1)),
+    "mixture_from_fibers": (core.mixture_from_fibers, lambda: dict(
+        dims=DIMS, voxel=np.array([3], np.uint32), dirs=DIRS, weight=W1, wm=F32, gm=F32, csf=F32, mask=F32,
+        params={}, kappa=None, sphere_level=1)),
+    "signal_from_mixture": (core.signal_from_mixture, lambda: dict(
+        mix=mixture(), bvals=BVALS, bvecs=BVECS, gnl=field())),
+    "signal_moving": (core.signal_moving, lambda: dict(
+        dims=DIMS, wm=F32, gm=F32, csf=F32, mask=F32, affine=EYE, positions=POS, offsets=OFF, bvals=BVALS,
+        bvecs=BVECS, params={}, poses=np.zeros((2, 6)))),
+    "dropout_events": (core.dropout_events, lambda: dict(bvals=BVALS, n_shots=2, rate=0.5, seed=3)),
+    "resolve_poses": (core.resolve_poses, lambda: dict(
+        kind="random", n_units=3, seed=1, trans_mm=(1.0, 0.0, 0.0), rot_deg=(0.0, 2.0, 0.0), volumes=[0, 2],
+        poses=None)),
+    "poses_to_matrices": (core.poses_to_matrices, lambda: dict(poses=np.zeros((2, 6)), center=(1.0, 2.0, 3.0))),
+    "fov_center": (core.fov_center, lambda: dict(dims=DIMS, affine=EYE)),
+    "simulate_acquisition": (core.simulate_acquisition, lambda: dict(
+        comp=compartments(), fmap=np.zeros(NVOX, np.float32), acq_dims=(2, 2, 2), bvals=BVALS, bvecs=BVECS,
+        acquisition={"n_coils": 2}, phase_model="none", seed=1, noise_sigma=np.zeros(8, np.float32),
+        te_per_volume=[80.0, 90.0], slice_z=[0, 1], nz_full=2, kspace_slices=[1],
+        capture=(True, True, True), progress=None)),
+    "sampling_mask": (core.sampling_mask, lambda: dict(nx=4, ny=4, acquisition={"accel": 2})),
+    "epi_timing": (core.epi_timing, lambda: dict(nx=4, ny=4, acquisition={"partial_fourier": 0.75})),
+    "epi_trajectory": (core.epi_trajectory, lambda: dict(nx=4, ny=4, acquisition={})),
+    "acquisition_defaults": (core.acquisition_defaults, lambda: dict(acquisition={"window": ("tukey", 0.5)})),
+    "gre_synthesize": (core.gre_synthesize, lambda: dict(
+        sig_dims=DIMS, sig_affine=EYE, acq_dims=(2, 2, 2), acq_affine=EYE, fiber=F32, gm=F32, csf=F32,
+        s0=(1.0, 1.0, 1.0), t2=[80.0, 90.0, 2000.0], fmap=np.zeros(NVOX, np.float32), signal_scale=100.0,
+        seed=1, res_mm=None, output="phase", head=None, warp=field())),
+    "subsample_streamlines": (core.subsample_streamlines, lambda: dict(
+        positions=POS, offsets=OFF, weights=np.ones(1, np.float32), n=1, seed=0)),
+    "hires_grid": (core.hires_grid, lambda: dict(affine=EYE, dims=DIMS, o=2)),
+    "reorient_to_las": (core.reorient_to_las, lambda: dict(affine=EYE, dims=DIMS)),
+    "apply_reorient": (core.apply_reorient, lambda: dict(data=F32, ngrad=1, reorient=reorient())),
+    "reorient_affine": (core.reorient_affine, lambda: dict(affine=EYE, reorient=reorient())),
+    "out_ped": (core.out_ped, lambda: dict(reorient=reorient(), in_pe_axis=1, in_pe_sign=-1)),
+    "fsl_bvecs": (core.fsl_bvecs, lambda: dict(bvecs=BVECS, affine=EYE)),
+    "voxel_signal": (core.voxel_signal, lambda: dict(
+        bvals=BVALS, bvecs=BVECS, dirs=DIRS, weights=W1, wm=0.5, gm=0.3, csf=0.2, params={})),
+    "voxel_truth": (core.voxel_truth, lambda: dict(
+        dirs=DIRS, weights=W1, wm=0.5, gm=0.3, csf=0.2, params={"preset": "infant"}, tau=0.02, ng_top_k=3)),
+    "box_hires": (core.box_hires, lambda: dict(snx=4, sny=4, x0=0.5, x1=2.5, y0=1.0, y1=3.0)),
+    "step_hires": (core.step_hires, lambda: dict(snx=4, sny=4, edge=1.25)),
+    "tissue_preset": (core.tissue_preset, lambda: dict(name="adult")),
+    "Mixture.with_myelin": (lambda **k: mixture().with_myelin(**k), lambda: dict(myelin=F32)),
+    "Mixture.scalars": (lambda **k: mixture().scalars(**k), lambda: dict(tau=0.02, ng_top_k=4)),
+    "Mixture.truth_peaks": (lambda **k: mixture().truth_peaks(**k), lambda: dict(o=2, npeaks=2)),
+    "Compartments.from_images": (core.Compartments.from_images, lambda: dict(
+        dims=(2, 2, 1), ngrad=2, images=[np.zeros(8, np.float32)], t2=[80.0])),
+    "Compartments.apply_s0": (lambda **k: compartments().apply_s0(**k), lambda: dict(s0=(1.0, 2.0, 0.5))),
+    "Compartments.select_slices": (lambda **k: compartments().select_slices(**k), lambda: dict(slices=[1, 0])),
+    "Compartments.warp_gnl": (lambda **k: compartments().warp_gnl(**k), lambda: dict(field=field(), modulate=True)),
+    "Compartments.apply_multiband_motion": (lambda **k: compartments().apply_multiband_motion(**k), lambda: dict(
+        affine=EYE, mb=2, interleaved=True, bvals=BVALS, b_max=1000.0,
+        events=[{"volume": 1, "shot": 0, "jump_mm": (1.0, 0.0, 0.0), "jump_deg": (0.0, 0.0, 5.0)}],
+        slice_z=[0, 1], nz_full=2)),
+    "GradCoef.parse_siemens": (core.GradCoef.parse_siemens, lambda: dict(text=" 0.25 = R0\n  1 A( 3, 1) -0.08 x\n")),
+    "GradCoef.scaled": (lambda **k: coef().scaled(**k), lambda: dict(s=2.0)),
+    "GnlField.on_grid": (core.GnlField.on_grid, lambda: dict(coef=coef(), dims=DIMS, affine=EYE)),
+    "GnlField.graddev": (lambda **k: field().graddev(**k), lambda: dict(affine=EYE)),
+    "GnlField.envelope": (lambda **k: field().envelope(**k), lambda: dict(affine=EYE, radius_mm=100.0)),
+    "GnlField.warp_volume": (lambda **k: field().warp_volume(**k), lambda: dict(vol=F32, modulate=False)),
+    "GnlField.warp_4d": (lambda **k: field().warp_4d(**k), lambda: dict(vol=np.zeros(64, np.float32), ngrad=2,
+                                                                        modulate=True)),
+}
+
+# Odd values: wrong types, signs, sizes and shapes. Integers stay small or overflow outright, so
+# a value that passes every check cannot ask for an enormous allocation.
+ODD = [
+    None, True, False, -1, 0, 1, 3, 2**64 - 1, 2**70, -2**70, 0.5, -0.0, float("nan"), float("inf"),
+    "", "x", "none", b"x", [], [0, 1], [5, 2**64 - 1], (), (1,), (0, 0, 0), (2**64 - 1, 2, 2), (4, 4, 3),
+    (-1.0, 2.0, 3.0), ("tukey",), {}, {"n_coils": -1}, {"preset": "Adult"}, {"src": (0, 1, 2)}, object(),
+    np.zeros(0), np.zeros(3), np.zeros((2, 3)), np.zeros((4, 4), np.float32), np.zeros((3, 4)),
+    np.zeros(0, np.float32), np.zeros(5, np.float32), np.full(NVOX, np.nan, np.float32),
+    np.zeros(2 * NVOX, np.float32)[::2], np.zeros(3, np.int64), np.zeros(2, np.uint32),
+    np.array([0, 3, 1], np.uint32), np.float64(2.0), np.bool_(True), np.zeros((0, 3)), np.zeros((2, 6)),
+]
+
+ALLOWED = (TypeError, ValueError, OverflowError, IndexError)
+
+
+def test_every_valid_baseline_call_works():
+    for name, (fn, args) in CALLS.items():
+        fn(**args())
+
+
+@pytest.mark.parametrize("name", sorted(CALLS))
+@settings(max_examples=200, deadline=None, derandomize=True,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+def test_odd_arguments_are_refused_cleanly(name, data):
+    fn, make = CALLS[name]
+    args = make()
+    keys = data.draw(st.lists(st.sampled_from(sorted(args)), min_size=1, max_size=2, unique=True), label="arguments")
+    for key in keys:
+        args[key] = data.draw(st.sampled_from(ODD), label=key)
+    try:
+        fn(**args)
+    except ALLOWED:
+        pass
