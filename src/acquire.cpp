@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <limits>
 #include <string>
 
 #include "error.hpp"
 #include "pool.hpp"
 #include "recon.hpp"
 #include "rng.hpp"
+#include "sizes.hpp"
 
 namespace quorvel::kspace {
 namespace {
@@ -20,12 +20,6 @@ struct VolumeResult {
     std::vector<float> im;
     std::vector<SliceRecon> records;  // one per distinct captured slice, ascending
 };
-
-// a*b, or nothing when the product does not fit in a size.
-std::optional<std::size_t> checked_mul(std::size_t a, std::size_t b) {
-    if (a != 0 && b > std::numeric_limits<std::size_t>::max() / a) return std::nullopt;
-    return a * b;
-}
 
 void append_pairs(std::vector<float>& out, const std::vector<C>& v) {
     for (const C& s : v) {
@@ -44,7 +38,7 @@ void check_inputs(const AcquisitionInput& in, const Acquisition& acq, const Acqu
         throw InvalidInput("sim grid must be an integer multiple of the acquired matrix");
     if (snx / nx != sny / ny) throw InvalidInput("oversampling must match on both axes");
     const std::size_t slab = snx * sny * nz;
-    const auto per_image = checked_mul(slab, v);
+    const auto per_image = checked_product({slab, v});
     for (const auto& img : in.images)
         if (!per_image || img.size() != *per_image)
             throw InvalidInput("compartment image is not on the simulation grid");
@@ -60,14 +54,12 @@ void check_inputs(const AcquisitionInput& in, const Acquisition& acq, const Acqu
     // Sizes a protocol could push past the address space: one slice's coil k-spaces and the
     // capture buffers. Rejected before anything is allocated.
     const std::size_t nc = std::max<std::size_t>(acq.n_coils, 1);
-    const auto per_slice = checked_mul(nc, nx * ny * 2 * sizeof(C));
+    const auto per_slice = checked_product({nc, nx * ny * 2 * sizeof(C)});
     if (!per_slice)
         throw InvalidInput("n_coils " + std::to_string(acq.n_coils) + " is too large for a " +
                            std::to_string(nx) + " x " + std::to_string(ny) + " matrix");
     if (opt.kspace_slices && !opt.kspace_slices->empty()) {
-        auto total = checked_mul(*per_slice, opt.kspace_slices->size());
-        if (total) total = checked_mul(*total, std::max<std::size_t>(v, 1));
-        if (!total)
+        if (!checked_product({*per_slice, opt.kspace_slices->size(), std::max<std::size_t>(v, 1)}))
             throw InvalidInput("kspace_slices: capture of " + std::to_string(opt.kspace_slices->size()) +
                                " slices is too large");
     }

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 #include "error.hpp"
+#include "sizes.hpp"
 
 namespace quorvel::kspace {
 namespace {
@@ -16,7 +16,7 @@ double cover(double i, double lo, double hi) {
 }
 
 void check_size(std::size_t snx, std::size_t sny) {
-    QV_ASSERT(sny == 0 || snx <= std::numeric_limits<std::size_t>::max() / sny, "edge image: snx * sny overflows");
+    QV_ASSERT(checked_product({snx, sny}).has_value(), "edge image: snx * sny overflows");
 }
 
 }  // namespace

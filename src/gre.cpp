@@ -11,6 +11,7 @@
 
 #include "error.hpp"
 #include "rng.hpp"
+#include "sizes.hpp"
 
 namespace quorvel::gre {
 namespace {
@@ -130,10 +131,8 @@ Grid checked_target_grid(const Grid& sig_grid, double res_mm) {
                                ", cannot resample to res_mm");
     }
     const Grid t = target_grid(sig_grid, res_mm);
-    std::size_t n = 1;
-    bool overflow = false;
-    for (std::size_t d : t.dims) overflow = overflow || __builtin_mul_overflow(n, d, &n);
-    if (overflow || n > kMaxOutputVoxels)
+    const auto n = checked_product({t.dims[0], t.dims[1], t.dims[2]});
+    if (!n || *n > kMaxOutputVoxels)
         throw InvalidInput("res_mm " + plain(res_mm) + " gives an output grid of " + std::to_string(t.dims[0]) +
                            " x " + std::to_string(t.dims[1]) + " x " + std::to_string(t.dims[2]) +
                            " voxels, more than " + std::to_string(kMaxOutputVoxels));

@@ -8,6 +8,7 @@
 
 #include "error.hpp"
 #include "readout.hpp"
+#include "sizes.hpp"
 
 namespace quorvel::kspace {
 namespace {
@@ -52,7 +53,7 @@ bool keeps_acceleration(std::size_t ky, std::size_t ny, std::size_t accel, std::
 }
 
 void check_size(std::size_t nx, std::size_t ny) {
-    QV_ASSERT(ny == 0 || nx <= std::numeric_limits<std::size_t>::max() / ny, "readout: nx * ny overflows");
+    QV_ASSERT(checked_product({nx, ny}).has_value(), "readout: nx * ny overflows");
 }
 
 }  // namespace

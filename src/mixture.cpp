@@ -7,6 +7,7 @@
 
 #include "error.hpp"
 #include "text.hpp"
+#include "sizes.hpp"
 
 namespace quorvel::compartments {
 namespace {
@@ -59,10 +60,9 @@ mixture::MixtureField finish(const std::vector<double>& acc, const TissueFractio
 
 // nvox*nvert float64 zeros, refusing a product that does not fit in memory addresses.
 std::vector<double> accumulator(std::size_t nvox, std::size_t nvert) {
-    std::size_t n = 0;
-    QV_ASSERT(!__builtin_mul_overflow(nvox, nvert, &n) && n <= PTRDIFF_MAX / sizeof(double),
-              "mixture accumulator size overflows");
-    return std::vector<double>(n, 0.0);
+    const auto n = checked_product({nvox, nvert});
+    QV_ASSERT(n && *n <= PTRDIFF_MAX / sizeof(double), "mixture accumulator size overflows");
+    return std::vector<double>(*n, 0.0);
 }
 
 }  // namespace

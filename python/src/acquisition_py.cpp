@@ -8,6 +8,7 @@
 
 #include "bindings.hpp"
 #include "convert.hpp"
+#include "sizes.hpp"
 
 namespace quorvel::bind {
 namespace {
@@ -78,7 +79,8 @@ const char* pf_mode_name(kspace::PartialFourierMode m) {
 constexpr std::size_t kMaxSamples = std::size_t{1} << 26;
 
 void check_matrix(std::size_t nx, std::size_t ny) {
-    if (ny != 0 && nx > kMaxSamples / ny)
+    const auto n = checked_product({nx, ny});
+    if (!n || *n > kMaxSamples)
         throw InvalidInput("nx * ny: a readout of " + std::to_string(nx) + " x " + std::to_string(ny) +
                            " samples is too large (at most " + std::to_string(kMaxSamples) + ")");
 }

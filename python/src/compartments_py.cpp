@@ -1,12 +1,12 @@
 // The class Compartments: a mutable value behind a mutex that every member takes.
 #include "compartments_py.hpp"
 
-#include <limits>
 #include <memory>
 
 #include "bindings.hpp"
 #include "convert.hpp"
 #include "gnl_py.hpp"
+#include "sizes.hpp"
 
 namespace quorvel::bind {
 namespace {
@@ -18,18 +18,11 @@ using Holder = std::unique_ptr<Locked>;
 
 PyTypeObject* g_type = nullptr;
 
-std::optional<std::size_t> checked_mul(std::size_t a, std::size_t b) {
-    if (a != 0 && b > std::numeric_limits<std::size_t>::max() / a) return std::nullopt;
-    return a * b;
-}
-
 PyObject* from_images(PyObject*, py::Args& a) {
     auto dims = a.get("dims", py::to_dims);
     std::size_t ngrad = a.get("ngrad", py::to_usize);
     auto t2 = a.get("t2", [](PyObject* o) { return py::to_list(o, py::to_f32); });
-    std::optional<std::size_t> expected = checked_mul(dims[0], dims[1]);
-    if (expected) expected = checked_mul(*expected, dims[2]);
-    if (expected) expected = checked_mul(*expected, ngrad);
+    const std::optional<std::size_t> expected = checked_product({dims[0], dims[1], dims[2], ngrad});
     if (!expected)
         throw InvalidInput("compartment image: " + py::debug_list(dims) + " voxels x " + std::to_string(ngrad) +
                            " volumes is too large");

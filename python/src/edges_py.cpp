@@ -2,6 +2,7 @@
 #include "bindings.hpp"
 #include "convert.hpp"
 #include "edges.hpp"
+#include "sizes.hpp"
 
 namespace quorvel::bind {
 namespace {
@@ -10,7 +11,8 @@ namespace {
 constexpr std::size_t kMaxPixels = std::size_t{1} << 26;
 
 void check_slice(std::size_t snx, std::size_t sny) {
-    if (sny != 0 && snx > kMaxPixels / sny)
+    const auto n = checked_product({snx, sny});
+    if (!n || *n > kMaxPixels)
         throw InvalidInput("snx * sny: a slice of " + std::to_string(snx) + " x " + std::to_string(sny) +
                            " pixels is too large (at most " + std::to_string(kMaxPixels) + ")");
 }

@@ -4,6 +4,7 @@
 #include "bindings.hpp"
 #include "convert.hpp"
 #include "raster.hpp"
+#include "sizes.hpp"
 
 namespace quorvel::bind {
 
@@ -13,8 +14,7 @@ PyObject* hires_grid(PyObject*, py::Args& a) {
     auto o = a.get("o", py::to_usize);
     if (o == 0) throw InvalidInput("oversampling factor must be positive");
     raster::Grid g{py::affine4(affine), dims};
-    std::size_t fine = 0;
-    if (__builtin_mul_overflow(dims[0], o, &fine) || __builtin_mul_overflow(dims[1], o, &fine))
+    if (!checked_product({dims[0], o}) || !checked_product({dims[1], o}))
         throw InvalidInput("oversampling factor " + std::to_string(o) + " is too large for dims " +
                            py::debug_list(dims));
     raster::Grid h = g.hires(o);

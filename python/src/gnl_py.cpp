@@ -1,10 +1,10 @@
 // The classes GradCoef and GnlField.
 #include "gnl_py.hpp"
 
-#include <limits>
 
 #include "bindings.hpp"
 #include "convert.hpp"
+#include "sizes.hpp"
 
 namespace quorvel::bind {
 namespace {
@@ -23,11 +23,6 @@ PyObject* wrap_coef(gnl::GradCoef c) {
 const gnl::GradCoef& coef_of(PyObject* self) { return *py::value_of<CoefPtr>(self); }
 const gnl::GnlField& field_of(PyObject* self) { return *py::value_of<FieldPtr>(self); }
 
-// a*b, or none when the product does not fit.
-std::optional<std::size_t> checked_mul(std::size_t a, std::size_t b) {
-    if (a != 0 && b > std::numeric_limits<std::size_t>::max() / a) return std::nullopt;
-    return a * b;
-}
 
 // ---- GradCoef ----
 
@@ -61,10 +56,7 @@ PyObject* field_on_grid(PyObject*, py::Args& a) {
     auto affine_view = a.get("affine", py::to_f64_2d);
     raster::Grid grid{py::affine4(affine_view), dims};
     // Sixteen floats per voxel; refuse grids whose size cannot even be counted.
-    auto nvox = checked_mul(dims[0], dims[1]);
-    if (nvox) nvox = checked_mul(*nvox, dims[2]);
-    if (nvox) nvox = checked_mul(*nvox, 16 * sizeof(float));
-    if (!nvox) throw InvalidInput("dims: grid " + py::debug_list(dims) + " is too large");
+    if (!checked_product({dims[0], dims[1], dims[2], 16 * sizeof(float)})) throw InvalidInput("dims: grid " + py::debug_list(dims) + " is too large");
     auto field = py::without_gil([&] { return std::make_shared<const gnl::GnlField>(gnl::GnlField::on_grid(*coef, grid)); });
     QV_ASSERT(g_gnlfield_type != nullptr, "GnlField type registered before use");
     return py::new_instance<FieldPtr>(g_gnlfield_type, std::move(field));
@@ -107,7 +99,7 @@ PyObject* field_warp_4d(PyObject* self, py::Args& a) {
     std::size_t ngrad = a.get("ngrad", py::to_usize);
     bool modulate = a.get("modulate", py::to_bool);
     FieldPtr field = py::value_of<FieldPtr>(self);
-    auto expected = checked_mul(field->nvox(), ngrad);
+    const auto expected = checked_product({field->nvox(), ngrad});
     if (!expected) throw InvalidInput("ngrad: " + std::to_string(ngrad) + " volumes do not fit in memory");
     py::check_len("4-D image", view.size(), *expected);
     auto vol = py::f32s(view);

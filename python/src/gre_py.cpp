@@ -5,6 +5,7 @@
 #include "convert.hpp"
 #include "gnl_py.hpp"
 #include "gre.hpp"
+#include "sizes.hpp"
 
 namespace quorvel::bind {
 namespace {
@@ -59,10 +60,9 @@ PyObject* gre_synthesize(PyObject*, py::Args& a) {
     in.fmap = py::f32s(fmap_arr);
 
     // A wrapped voxel count could let short arrays pass the length checks below.
-    std::size_t nvox = 1;
-    for (std::size_t d : sig_dims)
-        if (__builtin_mul_overflow(nvox, d, &nvox))
-            throw InvalidInput("sig_dims " + py::debug_list(sig_dims) + ": voxel count overflows");
+    const auto count = checked_product({sig_dims[0], sig_dims[1], sig_dims[2]});
+    if (!count) throw InvalidInput("sig_dims " + py::debug_list(sig_dims) + ": voxel count overflows");
+    const std::size_t nvox = *count;
     py::check_len("fiber fraction", in.fiber.size(), nvox);
     py::check_len("gm fraction", in.gm.size(), nvox);
     py::check_len("csf fraction", in.csf.size(), nvox);

@@ -11,6 +11,7 @@
 #include "csr.hpp"
 #include "params_codec.hpp"
 #include "sphere.hpp"
+#include "sizes.hpp"
 
 namespace quorvel::bind {
 namespace {
@@ -32,10 +33,9 @@ constexpr const char* kCsrMessage =
 
 // nx*ny*nz, refusing dims whose voxel count does not fit in a machine size.
 std::size_t checked_nvox(const py::Dims& dims) {
-    std::size_t n = 0;
-    if (__builtin_mul_overflow(dims[0], dims[1], &n) || __builtin_mul_overflow(n, dims[2], &n))
-        throw InvalidInput("dims " + py::debug_list(dims) + " hold more voxels than can be addressed");
-    return n;
+    const auto n = checked_product({dims[0], dims[1], dims[2]});
+    if (!n) throw InvalidInput("dims " + py::debug_list(dims) + " hold more voxels than can be addressed");
+    return *n;
 }
 
 // Refuses a hemisphere level whose histogram (float64 while building, float32 kept) cannot be
@@ -43,11 +43,10 @@ std::size_t checked_nvox(const py::Dims& dims) {
 // 5*4^l + 1 vertices.
 void check_histogram_size(std::size_t nvox, std::size_t level) {
     constexpr std::size_t kLimit = PTRDIFF_MAX / (sizeof(double) + sizeof(float));
-    std::size_t nvert = 0, cells = 0;
     bool too_large = level > 30;
     if (!too_large) {
-        nvert = 5 * (std::size_t{1} << (2 * level)) + 1;
-        too_large = __builtin_mul_overflow(nvox, nvert, &cells) || cells > kLimit;
+        const auto cells = checked_product({nvox, 5 * (std::size_t{1} << (2 * level)) + 1});
+        too_large = !cells || *cells > kLimit;
     }
     if (too_large)
         throw InvalidInput("a mixture of " + std::to_string(nvox) + " voxels on a level-" + std::to_string(level) +

@@ -11,6 +11,7 @@
 #include "motion.hpp"
 #include "moving.hpp"
 #include "params_codec.hpp"
+#include "sizes.hpp"
 
 namespace quorvel::bind {
 namespace {
@@ -48,7 +49,8 @@ py::Ref sizes_to_py(std::span<const std::size_t> v) {
 
 // Refuses a count of `per`-byte items that cannot even be addressed, before allocating it.
 void check_addressable(const char* what, std::size_t count, std::size_t per) {
-    if (count > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / per)
+    const auto bytes = checked_product({count, per});
+    if (!bytes || *bytes > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()))
         throw InvalidInput(std::string(what) + ": " + std::to_string(count) + " values do not fit in memory");
 }
 
@@ -109,13 +111,10 @@ PyObject* signal_moving(PyObject*, py::Args& a) {
     py::check_len("poses", poses.size(), scheme.bvals.size());
 
     // Three images of nvox*ngrad float32 values; refuse products that wrap or cannot exist.
-    std::size_t total = 3 * sizeof(float);
-    for (std::size_t n : {dims[0], dims[1], dims[2], scheme.bvals.size()}) {
-        if (n != 0 && total > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / n)
-            throw InvalidInput("signal images: " + py::debug_list(dims) + " voxels x " +
-                               std::to_string(scheme.bvals.size()) + " volumes is too large");
-        total *= n;
-    }
+    const auto total = checked_product({3 * sizeof(float), dims[0], dims[1], dims[2], scheme.bvals.size()});
+    if (!total || *total > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()))
+        throw InvalidInput("signal images: " + py::debug_list(dims) + " voxels x " +
+                           std::to_string(scheme.bvals.size()) + " volumes is too large");
 
     const raster::Grid grid{aff, dims};
     auto result = py::without_gil([&] {

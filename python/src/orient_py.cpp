@@ -4,6 +4,7 @@
 #include "bindings.hpp"
 #include "convert.hpp"
 #include "orient.hpp"
+#include "sizes.hpp"
 
 namespace quorvel::bind {
 namespace {
@@ -65,13 +66,11 @@ PyObject* apply_reorient(PyObject*, py::Args& a) {
 
     const orient::Reorient r = valid_reorient(dict);
     auto values = py::f32s(data);
-    std::size_t expected = 0;
-    if (__builtin_mul_overflow(r.in_dims[0], r.in_dims[1], &expected) ||
-        __builtin_mul_overflow(expected, r.in_dims[2], &expected) ||
-        __builtin_mul_overflow(expected, ngrad, &expected))
+    const auto expected = checked_product({r.in_dims[0], r.in_dims[1], r.in_dims[2], ngrad});
+    if (!expected)
         throw InvalidInput("image: in_dims " + py::debug_list(r.in_dims) + " with " + std::to_string(ngrad) +
                            " volumes hold more values than can be addressed");
-    py::check_len("image", values.size(), expected);
+    py::check_len("image", values.size(), *expected);
     auto out = py::without_gil([&] { return r.apply_volume(values, ngrad); });
     return py::to_numpy(std::move(out));
 }

@@ -9,6 +9,7 @@
 #include "mixture_py.hpp"
 #include "params_codec.hpp"
 #include "truth.hpp"
+#include "sizes.hpp"
 
 namespace quorvel::bind {
 
@@ -59,9 +60,8 @@ PyObject* mixture_truth_peaks(PyObject* self, py::Args& a) {
                            py::debug_list(dims));
     // An absurd npeaks must not wrap the output size around.
     const std::size_t acquired = (dims[0] / o) * (dims[1] / o) * dims[2];
-    std::size_t count = 0;
-    if (__builtin_mul_overflow(acquired, std::size_t{3}, &count) ||
-        __builtin_mul_overflow(count, npeaks, &count) || count > PTRDIFF_MAX / sizeof(float))
+    const auto count = checked_product({acquired, 3, npeaks});
+    if (!count || *count > PTRDIFF_MAX / sizeof(float))
         throw InvalidInput("npeaks " + std::to_string(npeaks) + " is too large for " + std::to_string(acquired) +
                            " acquired voxels");
     auto peaks = py::without_gil([&] { return truth::truth_peaks(*field, o, npeaks); });
