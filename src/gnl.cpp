@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "error.hpp"
+#include "mat3.hpp"
 #include "text.hpp"
 #include "motion.hpp"
 
@@ -171,25 +172,14 @@ std::optional<std::string> read_file(const std::string& path, std::string& error
 
 // ---- 3x3 algebra ----
 
-double det3(const Mat3& a) {
-    return a[0] * (a[4] * a[8] - a[5] * a[7]) - a[1] * (a[3] * a[8] - a[5] * a[6]) +
-           a[2] * (a[3] * a[7] - a[4] * a[6]);
-}
+using mat3::linear_part;
+using mat3::mul;
 
-// Adjugate over the determinant; the caller has checked det.
+// A^-1 as a matrix (adjugate over the determinant); the caller has checked det.
 Mat3 inverse3(const Mat3& a, double det) {
-    return {(a[4] * a[8] - a[5] * a[7]) / det, (a[2] * a[7] - a[1] * a[8]) / det, (a[1] * a[5] - a[2] * a[4]) / det,
-            (a[5] * a[6] - a[3] * a[8]) / det, (a[0] * a[8] - a[2] * a[6]) / det, (a[2] * a[3] - a[0] * a[5]) / det,
-            (a[3] * a[7] - a[4] * a[6]) / det, (a[1] * a[6] - a[0] * a[7]) / det, (a[0] * a[4] - a[1] * a[3]) / det};
-}
-
-Vec3 mul(const Mat3& a, const Vec3& v) {
-    return {a[0] * v[0] + a[1] * v[1] + a[2] * v[2], a[3] * v[0] + a[4] * v[1] + a[5] * v[2],
-            a[6] * v[0] + a[7] * v[1] + a[8] * v[2]};
-}
-
-Mat3 linear_part(const std::array<double, 16>& affine) {
-    return {affine[0], affine[1], affine[2], affine[4], affine[5], affine[6], affine[8], affine[9], affine[10]};
+    Mat3 inv = mat3::adjugate(a);
+    for (double& x : inv) x /= det;
+    return inv;
 }
 
 Vec3 translation(const std::array<double, 16>& affine) { return {affine[3], affine[7], affine[11]}; }
@@ -417,7 +407,7 @@ Vec3 GradCoef::displacement_scanner(const Vec3& p) const {
 GnlField GnlField::on_grid(const GradCoef& coef, const raster::Grid& grid) {
     const Mat3 a = linear_part(grid.affine);
     const Vec3 t = translation(grid.affine);
-    const double det = det3(a);
+    const double det = mat3::det(a);
     if (!(std::abs(det) >= 1e-18)) throw InvalidInput("grid affine is singular");
     const Mat3 a_inv = inverse3(a, det);
 
@@ -449,7 +439,7 @@ GnlField GnlField::on_grid(const GradCoef& coef, const raster::Grid& grid) {
                     for (int c = 0; c < 3; ++c) p[c] = w[c] - dp[c];
                 }
                 const Vec3 src = mul(a_inv, {p[0] - t[0], p[1] - t[1], p[2] - t[2]});
-                const double det_p = det3(jacobian(sum, p, h));
+                const double det_p = mat3::det(jacobian(sum, p, h));
                 for (int c = 0; c < 3; ++c) {
                     f.disp[3 * v + c] = static_cast<float>(d[c]);
                     f.src_vox[3 * v + c] = static_cast<float>(src[c]);
@@ -501,7 +491,7 @@ std::vector<float> GnlField::graddev_volumes(const std::array<double, 16>& affin
         const double len = std::fmax(std::sqrt(r[c] * r[c] + r[3 + c] * r[3 + c] + r[6 + c] * r[6 + c]), 1e-12);
         for (int row = 0; row < 3; ++row) r[3 * row + c] /= len;
     }
-    const double det = det3(r);
+    const double det = mat3::det(r);
     if (!(std::abs(det) >= 1e-18)) throw InvalidInput("affine rotation is singular");
     const Mat3 r_inv = inverse3(r, det);
     const std::size_t n = nvox();

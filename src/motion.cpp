@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "error.hpp"
+#include "mat3.hpp"
 #include "rng.hpp"
 
 namespace quorvel::motion {
@@ -139,16 +140,13 @@ std::vector<float> resample_by_pose(std::span<const float> vol, const Dims& dims
     const std::size_t nx = dims[0], ny = dims[1], nz = dims[2];
     QV_ASSERT(vol.size() == nx * ny * nz, "resample_by_pose: volume length does not match its dims");
     const auto& m = grid.affine;
-    const double a = m[0], b = m[1], c = m[2], d = m[4], e = m[5], f = m[6], g = m[8], h = m[9], i = m[10];
-    const double det = a * (e * i - f * h) - b * (d * i - f * g) + c * (d * h - e * g);
+    const mat3::Mat3 a = mat3::linear_part(m);
+    const double det = mat3::det(a);
     if (pose.is_zero() || std::abs(det) < 1e-18) return {vol.begin(), vol.end()};
 
     const Vec3 ctr = fov_center(dims, m);
     const Mat4 mm = pose.to_matrix(ctr);
-    // Adjugate of A: A^-1 = adj / det, applied as the grid's world_to_voxel does.
-    const double adj[9] = {e * i - f * h, c * h - b * i, b * f - c * e,
-                           f * g - d * i, a * i - c * g, c * d - a * f,
-                           d * h - e * g, b * g - a * h, a * e - b * d};
+    const mat3::Mat3 adj = mat3::adjugate(a);
     std::vector<float> out(vol.size());
     std::size_t idx = 0;
     for (std::size_t z = 0; z < nz; ++z) {
@@ -163,10 +161,7 @@ std::vector<float> resample_by_pose(std::span<const float> vol, const Dims& dims
                 Vec3 q{};
                 for (int r = 0; r < 3; ++r)
                     q[r] = mm[r] * w[0] + mm[4 + r] * w[1] + mm[8 + r] * w[2] + ctr[r] - m[4 * r + 3];
-                const Vec3 p{(adj[0] * q[0] + adj[1] * q[1] + adj[2] * q[2]) / det,
-                             (adj[3] * q[0] + adj[4] * q[1] + adj[5] * q[2]) / det,
-                             (adj[6] * q[0] + adj[7] * q[1] + adj[8] * q[2]) / det};
-                out[idx] = trilinear(vol, dims, p);
+                out[idx] = trilinear(vol, dims, mat3::solve(adj, det, q));
             }
         }
     }

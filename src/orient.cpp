@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "error.hpp"
+#include "mat3.hpp"
 #include "text.hpp"
 
 namespace quorvel::orient {
@@ -108,8 +109,7 @@ Vec3 Reorient::fsl_bvec(const Vec3& b, const Affine& a) {
         const double norm = std::sqrt((x * x + y * y) + z * z);
         r[c] = ((b[0] * x + b[1] * y) + b[2] * z) / norm;
     }
-    const double det = a[0] * (a[5] * a[10] - a[6] * a[9]) - a[1] * (a[4] * a[10] - a[6] * a[8]) +
-                       a[2] * (a[4] * a[9] - a[5] * a[8]);
+    const double det = mat3::det(mat3::linear_part(a));
     // FSL reads the voxel axes of a positive-determinant (neurological) image with x mirrored.
     if (det > 0.0) r[0] = -r[0];
     return r;

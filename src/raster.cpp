@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "error.hpp"
+#include "mat3.hpp"
 
 namespace quorvel::raster {
 
@@ -25,16 +26,10 @@ Grid Grid::hires(std::size_t o) const {
 }
 
 std::optional<Vec3> Grid::world_to_voxel(const Vec3& p) const {
-    const double a = affine[0], b = affine[1], c = affine[2];
-    const double d = affine[4], e = affine[5], f = affine[6];
-    const double g = affine[8], h = affine[9], i = affine[10];
-    const double det = a * (e * i - f * h) - b * (d * i - f * g) + c * (d * h - e * g);
+    const mat3::Mat3 a = mat3::linear_part(affine);
+    const double det = mat3::det(a);
     if (std::abs(det) < 1e-18) return std::nullopt;
-    const double x = p[0] - affine[3], y = p[1] - affine[7], z = p[2] - affine[11];
-    // Adjugate over the determinant.
-    return Vec3{((e * i - f * h) * x + (c * h - b * i) * y + (b * f - c * e) * z) / det,
-                ((f * g - d * i) * x + (a * i - c * g) * y + (c * d - a * f) * z) / det,
-                ((d * h - e * g) * x + (b * g - a * h) * y + (a * e - b * d) * z) / det};
+    return mat3::solve(mat3::adjugate(a), det, {p[0] - affine[3], p[1] - affine[7], p[2] - affine[11]});
 }
 
 void Grid::intersect_segment_into(const Vec3& p0, const Vec3& p1, std::vector<double>& ts,
