@@ -15,9 +15,9 @@
 #include <random>
 #include <vector>
 
-#include "fft.hpp"
-#include "kspace.hpp"
-#include "nufft.hpp"
+#include "core/fft.hpp"
+#include "acquisition/kspace.hpp"
+#include "acquisition/nufft.hpp"
 
 using namespace quorvel;
 

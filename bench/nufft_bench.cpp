@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "fft.hpp"
-#include "nufft.hpp"
+#include "core/fft.hpp"
+#include "acquisition/nufft.hpp"
 
 using namespace quorvel;
 

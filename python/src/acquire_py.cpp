@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "acquire.hpp"
+#include "acquisition/acquire.hpp"
 #include "acquisition_py.hpp"
 #include "bindings.hpp"
 #include "compartments_py.hpp"
 #include "convert.hpp"
 #include "params_codec.hpp"
-#include "phase.hpp"
+#include "acquisition/phase.hpp"
 
 namespace quorvel::bind {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "bindings.hpp"
 #include "convert.hpp"
-#include "sizes.hpp"
+#include "core/sizes.hpp"
 
 namespace quorvel::bind {
 namespace {

@@ -1,7 +1,7 @@
 #pragma once
 // The acquisition dictionary codec shared by every entry point taking an `acquisition` argument.
 #include "py.hpp"
-#include "kspace.hpp"
+#include "acquisition/kspace.hpp"
 
 namespace quorvel::bind {
 

@@ -6,7 +6,7 @@
 #include "bindings.hpp"
 #include "convert.hpp"
 #include "gnl_py.hpp"
-#include "sizes.hpp"
+#include "core/sizes.hpp"
 
 namespace quorvel::bind {
 namespace {

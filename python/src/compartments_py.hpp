@@ -3,7 +3,7 @@
 // that read or change it take the mutex with CompartmentsGuard.
 #include <optional>
 
-#include "compartments.hpp"
+#include "signal/compartments.hpp"
 #include "entry.hpp"
 
 namespace quorvel::bind {

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "complex.hpp"
-#include "error.hpp"
-#include "text.hpp"
+#include "core/complex.hpp"
+#include "core/error.hpp"
+#include "core/text.hpp"
 #include "py.hpp"
 
 namespace quorvel::py {

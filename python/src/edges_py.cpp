@@ -1,8 +1,8 @@
 // Sub-voxel edge images for resolution and partial-volume checks.
 #include "bindings.hpp"
 #include "convert.hpp"
-#include "edges.hpp"
-#include "sizes.hpp"
+#include "acquisition/edges.hpp"
+#include "core/sizes.hpp"
 
 namespace quorvel::bind {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "convert.hpp"
-#include "error.hpp"
+#include "core/error.hpp"
 
 namespace quorvel::py {
 namespace {

@@ -1,8 +1,8 @@
 // The module frame's own functions: version, scalar names and the worker pool.
 #include "bindings.hpp"
 #include "convert.hpp"
-#include "microstructure.hpp"
-#include "pool.hpp"
+#include "mixture/microstructure.hpp"
+#include "core/pool.hpp"
 
 namespace quorvel::bind {
 namespace {

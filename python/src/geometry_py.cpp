@@ -3,8 +3,8 @@
 
 #include "bindings.hpp"
 #include "convert.hpp"
-#include "raster.hpp"
-#include "sizes.hpp"
+#include "core/raster.hpp"
+#include "core/sizes.hpp"
 
 namespace quorvel::bind {
 

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "entry.hpp"
-#include "gnl.hpp"
+#include "signal/gnl.hpp"
 
 namespace quorvel::bind {
 

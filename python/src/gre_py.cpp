@@ -4,8 +4,8 @@
 #include "bindings.hpp"
 #include "convert.hpp"
 #include "gnl_py.hpp"
-#include "gre.hpp"
-#include "sizes.hpp"
+#include "acquisition/gre.hpp"
+#include "core/sizes.hpp"
 
 namespace quorvel::bind {
 namespace {

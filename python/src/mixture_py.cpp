@@ -10,8 +10,8 @@
 #include "convert.hpp"
 #include "csr.hpp"
 #include "params_codec.hpp"
-#include "sphere.hpp"
-#include "sizes.hpp"
+#include "core/sphere.hpp"
+#include "core/sizes.hpp"
 
 namespace quorvel::bind {
 namespace {

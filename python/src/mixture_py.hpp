@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "entry.hpp"
-#include "mixture.hpp"
+#include "mixture/mixture.hpp"
 
 namespace quorvel::bind {
 

@@ -8,10 +8,10 @@
 #include "compartments_py.hpp"
 #include "convert.hpp"
 #include "csr.hpp"
-#include "motion.hpp"
-#include "moving.hpp"
+#include "signal/motion.hpp"
+#include "signal/moving.hpp"
 #include "params_codec.hpp"
-#include "sizes.hpp"
+#include "core/sizes.hpp"
 
 namespace quorvel::bind {
 namespace {

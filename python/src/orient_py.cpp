@@ -3,8 +3,8 @@
 
 #include "bindings.hpp"
 #include "convert.hpp"
-#include "orient.hpp"
-#include "sizes.hpp"
+#include "core/orient.hpp"
+#include "core/sizes.hpp"
 
 namespace quorvel::bind {
 namespace {

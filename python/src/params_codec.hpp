@@ -2,8 +2,8 @@
 // The tissue-parameter dictionary codec and the tissue-map reader shared by every binding
 // that takes `params` or the four tissue maps.
 #include "convert.hpp"
-#include "params.hpp"
-#include "scheme.hpp"
+#include "core/params.hpp"
+#include "core/scheme.hpp"
 
 namespace quorvel::bind {
 

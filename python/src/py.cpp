@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <new>
 
-#include "error.hpp"
+#include "core/error.hpp"
 
 namespace quorvel::py {
 

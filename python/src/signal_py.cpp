@@ -7,7 +7,7 @@
 #include "gnl_py.hpp"
 #include "mixture_py.hpp"
 #include "params_codec.hpp"
-#include "signal.hpp"
+#include "signal/signal.hpp"
 
 namespace quorvel::bind {
 

@@ -4,7 +4,7 @@
 #include "bindings.hpp"
 #include "convert.hpp"
 #include "csr.hpp"
-#include "streamlines.hpp"
+#include "core/streamlines.hpp"
 
 namespace quorvel::bind {
 namespace {

@@ -5,11 +5,11 @@
 
 #include "bindings.hpp"
 #include "convert.hpp"
-#include "microstructure.hpp"
+#include "mixture/microstructure.hpp"
 #include "mixture_py.hpp"
 #include "params_codec.hpp"
-#include "truth.hpp"
-#include "sizes.hpp"
+#include "mixture/truth.hpp"
+#include "core/sizes.hpp"
 
 namespace quorvel::bind {
 

@@ -4,9 +4,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "compartments.hpp"
-#include "error.hpp"
-#include "motion.hpp"
+#include "signal/compartments.hpp"
+#include "core/error.hpp"
+#include "signal/motion.hpp"
 
 using quorvel::compartments::Compartments;
 using quorvel::compartments::Locked;

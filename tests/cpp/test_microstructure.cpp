@@ -6,7 +6,7 @@
 #include <limits>
 #include <random>
 
-#include "microstructure.hpp"
+#include "mixture/microstructure.hpp"
 
 namespace ms = quorvel::microstructure;
 using ms::Mat3;

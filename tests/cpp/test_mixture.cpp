@@ -8,7 +8,7 @@
 #include <new>
 #include <random>
 
-#include "mixture.hpp"
+#include "mixture/mixture.hpp"
 
 namespace {
 std::atomic<std::size_t> g_allocations{0};

@@ -8,8 +8,8 @@
 #include <tuple>
 #include <vector>
 
-#include "error.hpp"
-#include "nufft.hpp"
+#include "core/error.hpp"
+#include "acquisition/nufft.hpp"
 
 using quorvel::InvalidInput;
 using quorvel::Panic;

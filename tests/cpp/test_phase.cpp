@@ -6,7 +6,7 @@
 #include <numbers>
 #include <vector>
 
-#include "phase.hpp"
+#include "acquisition/phase.hpp"
 
 using quorvel::kspace::phase_slice;
 using quorvel::phase::DiffusionPhase;

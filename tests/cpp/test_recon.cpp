@@ -8,9 +8,9 @@
 #include <random>
 #include <vector>
 
-#include "coil.hpp"
-#include "error.hpp"
-#include "recon.hpp"
+#include "acquisition/coil.hpp"
+#include "core/error.hpp"
+#include "acquisition/recon.hpp"
 
 using namespace quorvel;
 using namespace quorvel::kspace;

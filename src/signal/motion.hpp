@@ -1,0 +1,94 @@
+#pragma once
+// Rigid motion of the subject: poses and their world transforms, the resolution of a motion
+// mode into per-unit poses, dropout events, the multiband slice schedule, within-volume motion
+// of the compartment images, and the one trilinear sampler of the resampling code.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/raster.hpp"
+
+namespace quorvel::motion {
+
+using Vec3 = std::array<double, 3>;
+using Dims = std::array<std::size_t, 3>;
+using Mat4 = std::array<double, 16>;  // row-major 4x4, world mm -> world mm
+
+// A rigid pose, applied about a centre as R = Rz*Ry*Rx followed by the translation.
+struct Pose {
+    Vec3 rot_deg{};   // degrees about the world x, y, z axes
+    Vec3 trans_mm{};  // mm
+
+    // The 4x4 transform: rotate about `center`, then shift by trans_mm.
+    Mat4 to_matrix(const Vec3& center) const;
+    bool is_zero() const;
+};
+
+// World position of the grid centre, the rotation centre of every pose.
+Vec3 fov_center(const Dims& dims, const std::array<double, 16>& affine);
+
+enum class MotionKind { Off, Random, Linear, Trajectory };
+
+// What resolve_poses resolves: random and linear read the amplitudes and `volumes`,
+// trajectory reads `poses`, off reads nothing.
+struct MotionMode {
+    MotionKind kind = MotionKind::Off;
+    Vec3 trans_mm{};                  // mm, translation amplitudes
+    Vec3 rot_deg{};                   // degrees, rotation amplitudes
+    std::vector<std::size_t> volumes; // unit indices that move
+    std::vector<Pose> poses;          // the given trajectory
+};
+
+// One absolute pose per unit (n_units of them), unlisted units at the zero pose.
+std::vector<Pose> resolve_poses(const MotionMode& mode, std::size_t n_units, std::uint64_t seed);
+
+// A sudden movement during one shot of one volume.
+struct MotionEvent {
+    std::size_t volume = 0;
+    std::size_t shot = 0;       // multiband slice group within the volume
+    Vec3 jump_mm{};             // translation jump
+    Vec3 jump_deg{};            // rotation jump about x, y, z
+    float severity = 1.0f;      // attenuation of the shot is 1 - (b/b_max)*severity
+};
+
+// The dropout seed of a run.
+std::uint64_t dropout_seed(std::uint64_t run_seed);
+
+// At most one event per volume with b >= 50, drawn from a per-volume hash of the seed.
+std::vector<MotionEvent> dropout_events(std::span<const double> bvals, std::size_t n_shots,
+                                        std::uint64_t seed, double rate);
+
+// One attenuated shot, reported as ground truth.
+struct DroppedShot {
+    std::size_t volume = 0;
+    std::size_t shot = 0;
+    std::vector<std::size_t> slices;  // the shot's group in schedule numbering
+    float attenuation = 1.0f;         // gain applied to those slices
+};
+
+// `vol` (F-order on `dims`) after moving the object by `pose` about the centre of the grid.
+std::vector<float> resample_by_pose(std::span<const float> vol, const Dims& dims,
+                                    const raster::Grid& grid, const Pose& pose);
+
+// Multiband shot groups in acquisition order; each group's slices ascending.
+std::vector<std::vector<std::size_t>> slice_schedule(std::size_t nz, std::size_t mb, bool interleaved);
+
+// Applies the per-shot motion and attenuation of `events` to every image (4-D interleaved,
+// nvox*ngrad values) in place; returns one dropped shot per applied event.
+std::vector<DroppedShot> apply_multiband_motion_slab(std::span<std::vector<float>> images, const Dims& dims,
+                                                     std::size_t ngrad, const raster::Grid& grid,
+                                                     std::size_t mb, bool interleaved,
+                                                     std::span<const double> bvals,
+                                                     std::span<const MotionEvent> events,
+                                                     std::optional<std::span<const std::size_t>> slice_z,
+                                                     std::optional<std::size_t> nz_full, double b_max);
+
+// Samples a flat F-order volume at continuous voxel coordinate p (voxel centres on integers).
+// 0 outside [0, n-1] on any axis, and 0 (reading nothing) on a grid with a zero extent.
+float trilinear(std::span<const float> vol, const std::array<std::size_t, 3>& dims,
+                const std::array<double, 3>& p);
+
+}  // namespace quorvel::motion
