@@ -21,54 +21,57 @@ _F32: TypeAlias = NDArray[np.float32]
 _F64: TypeAlias = NDArray[np.float64]
 _U32: TypeAlias = NDArray[np.uint32]
 
-class _TissueParams(TypedDict):
-    b_value: float
-    fiber_radius_mm: float
-    intra_frac: float
-    extra_frac: float
-    d_intra: float
-    d_extra: tuple[float, float, float]
-    d_gm: float
-    d_csf: float
-    t2_fiber: float
-    t2_gm: float
-    t2_csf: float
-    gm_restricted_frac: float
-    d_soma: float
+# The keys a tissue-parameter dict may hold (any subset); a missing key or None takes the value
+# of the preset, and keys outside the list are ignored. Presets and Mixture.params() return all
+# 13 parameters as a plain dict, to be copied and changed.
+class _TissueParams(TypedDict, total=False):
+    preset: Literal["neonatal", "infant", "adult"] | None
+    b_value: _Float | None
+    fiber_radius_mm: _Float | None
+    intra_frac: _Float | None
+    extra_frac: _Float | None
+    d_intra: _Float | None
+    d_extra: _Vec3 | None
+    d_gm: _Float | None
+    d_csf: _Float | None
+    t2_fiber: _Float | None
+    t2_gm: _Float | None
+    t2_csf: _Float | None
+    gm_restricted_frac: _Float | None
+    d_soma: _Float | None
 
-# Any subset of the 13 keys plus "preset" ("neonatal", "infant" or "adult"); a missing key or
-# None takes the preset's value, keys outside the list are ignored.
 _TissueParamsArg: TypeAlias = _TissueParams | dict[str, Any]
 
 _Window: TypeAlias = (
-    Literal["none", "hann"] | tuple[Literal["tukey"], float] | tuple[Literal["fermi"], float, float] | None
+    Literal["none", "hann"] | tuple[Literal["tukey"], _Float] | tuple[Literal["fermi"], _Float, _Float] | None
 )
 
+# The acquisition record: only these 22 keys are accepted; a missing key or None takes the
+# default. acquisition_defaults() and acquisition_hbcd() return plain dicts of the same keys.
 class _Acquisition(TypedDict, total=False):
     window: _Window
-    t_line: float
-    t_echo: float
-    t_inhom: float
-    signal_scale: float
-    reverse_phase: bool
-    do_distortions: bool
-    do_relaxation: bool
-    noise_variance: float
-    partial_fourier: float
-    pf_mode: Literal["scanner", "contiguous", "fiberfox"]
-    ghost_offset: float
-    eddy_strength: float
-    eddy_quad: float
-    eddy_phase: float
-    eddy_tau: float
-    n_spikes: int
-    spike_amplitude: float
-    n_coils: int
-    accel: int
-    acs_lines: int
-    seed: int
+    t_line: _Float | None
+    t_echo: _Float | None
+    t_inhom: _Float | None
+    signal_scale: _Float | None
+    reverse_phase: _Bool | None
+    do_distortions: _Bool | None
+    do_relaxation: _Bool | None
+    noise_variance: _Float | None
+    partial_fourier: _Float | None
+    pf_mode: Literal["scanner", "contiguous", "fiberfox"] | None
+    ghost_offset: _Float | None
+    eddy_strength: _Float | None
+    eddy_quad: _Float | None
+    eddy_phase: _Float | None
+    eddy_tau: _Float | None
+    n_spikes: _Int | None
+    spike_amplitude: _Float | None
+    n_coils: _Int | None
+    accel: _Int | None
+    acs_lines: _Int | None
+    seed: _Int | None
 
-# Only the 22 keys of _Acquisition are accepted; a missing key or None takes the default.
 _AcquisitionArg: TypeAlias = _Acquisition | dict[str, Any]
 
 class _Reorient(TypedDict):
@@ -192,7 +195,7 @@ class Mixture:
     def odf(self) -> _F32: ...
     def fractions(self) -> tuple[_F32, _F32, _F32]: ...
     def fallback(self) -> NDArray[np.uint8]: ...
-    def params(self) -> _TissueParams: ...
+    def params(self) -> dict[str, Any]: ...
     def sphere_vertices(self) -> _F64: ...
     def with_myelin(self, myelin: _F32) -> Mixture: ...
     def scalars(
@@ -341,8 +344,8 @@ def simulate_acquisition(
 def sampling_mask(nx: _Int, ny: _Int, acquisition: _AcquisitionArg) -> NDArray[np.uint8]: ...
 def epi_timing(nx: _Int, ny: _Int, acquisition: _AcquisitionArg) -> _EpiTiming: ...
 def epi_trajectory(nx: _Int, ny: _Int, acquisition: _AcquisitionArg) -> tuple[_U32, _U32, _F64]: ...
-def acquisition_defaults(acquisition: _AcquisitionArg) -> _Acquisition: ...
-def acquisition_hbcd(ny: _Int) -> _Acquisition: ...
+def acquisition_defaults(acquisition: _AcquisitionArg) -> dict[str, Any]: ...
+def acquisition_hbcd(ny: _Int) -> dict[str, Any]: ...
 def gre_synthesize(
     sig_dims: _Dims,
     sig_affine: _F64,
@@ -412,6 +415,6 @@ def box_hires(snx: _Int, sny: _Int, x0: _Float, x1: _Float, y0: _Float, y1: _Flo
 def step_hires(snx: _Int, sny: _Int, edge: _Float) -> _F32: ...
 def core_version() -> str: ...
 def scalar_names() -> list[str]: ...
-def tissue_preset(name: Literal["neonatal", "infant", "adult"]) -> _TissueParams: ...
+def tissue_preset(name: Literal["neonatal", "infant", "adult"]) -> dict[str, Any]: ...
 def set_threads(n: _Int) -> bool: ...
 def current_threads() -> int: ...
