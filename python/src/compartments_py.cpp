@@ -178,8 +178,12 @@ PyTypeObject* make_compartments_type() {
                           "Apply the gradient-nonlinearity spatial warp to every compartment image, in place."),
             def<compartments_apply_multiband_motion>("apply_multiband_motion", kApplyMultibandMotionDoc),
         },
-        {py::prop<get_t2>("t2"), py::prop<get_dims>("dims"), py::prop<get_ngrad>("ngrad"),
-         py::prop<get_n_compartments>("n_compartments")});
+        {
+            py::prop<get_t2>("t2", "One T2 (ms) per compartment, as a new list."),
+            py::prop<get_dims>("dims", "Grid dimensions `(nx, ny, nz)` of the images."),
+            py::prop<get_ngrad>("ngrad", "Number of volumes in every image."),
+            py::prop<get_n_compartments>("n_compartments", "Number of compartment images."),
+        });
     if (g_type == nullptr) throw py::ErrorAlreadySet{};
     return g_type;
 }

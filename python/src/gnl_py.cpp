@@ -133,7 +133,10 @@ PyTypeObject* make_gradcoef_type() {
                                  "to_siemens($self)\n--\n\n"
                                  "The set as the text of a Siemens `.grad` coefficient file."),
         },
-        {py::prop<coef_r0_mm>("r0_mm"), py::prop<coef_n_terms>("n_terms")});
+        {
+            py::prop<coef_r0_mm>("r0_mm", "Reference radius of the coefficients, in mm."),
+            py::prop<coef_n_terms>("n_terms", "Number of solid-harmonic terms in the set."),
+        });
     if (g_gradcoef_type == nullptr) throw py::ErrorAlreadySet{};
     return g_gradcoef_type;
 }
@@ -168,7 +171,7 @@ PyTypeObject* make_gnlfield_type() {
                                "warp_4d($self, vol, ngrad, modulate)\n--\n\n"
                                "Warp a 4-D interleaved image (flat `(nvox*ngrad,)`)."),
         },
-        {py::prop<field_dims>("dims")});
+        {py::prop<field_dims>("dims", "Grid dimensions `(nx, ny, nz)` the field was evaluated on.")});
     if (g_gnlfield_type == nullptr) throw py::ErrorAlreadySet{};
     return g_gnlfield_type;
 }

@@ -111,11 +111,15 @@ std::vector<PyMethodDef> function_rows() {
         def<reorient_to_las>("reorient_to_las",
                              "reorient_to_las(affine, dims)\n--\n\n"
                              "The reorientation that takes an axis-aligned grid to radiological LAS (dcm2niix/FSL)."),
-        def<reorient_identity>("reorient_identity", "reorient_identity(dims)\n--\n\n"),
+        def<reorient_identity>("reorient_identity",
+                               "reorient_identity(dims)\n--\n\n"
+                               "The reorientation that leaves a grid of `dims` as it is."),
         def<apply_reorient>("apply_reorient",
                             "apply_reorient(data, ngrad, reorient)\n--\n\n"
                             "Apply a reorientation to a flat 4-D interleaved image (`ngrad` volumes; use 1 for 3-D)."),
-        def<reorient_affine>("reorient_affine", "reorient_affine(affine, reorient)\n--\n\n"),
+        def<reorient_affine>("reorient_affine",
+                             "reorient_affine(affine, reorient)\n--\n\n"
+                             "The affine of the reoriented grid, flat 16 row-major; every voxel keeps its world position."),
         def<out_ped>("out_ped",
                      "out_ped(reorient, in_pe_axis, in_pe_sign)\n--\n\n"
                      "BIDS PhaseEncodingDirection for the written frame given the input PE axis and sign."),
@@ -140,7 +144,9 @@ std::vector<PyMethodDef> function_rows() {
         def<step_hires>("step_hires",
                         "step_hires(snx, sny, edge)\n--\n\n"
                         "A step edge at continuous position `edge` (sim-voxel units), flat `x + snx*y`."),
-        def<core_version>("core_version", "core_version()\n--\n\n"),
+        def<core_version>("core_version",
+                          "core_version()\n--\n\n"
+                          "The version of the compiled core (the package's `__version__`)."),
         def<scalar_names>("scalar_names",
                           "scalar_names()\n--\n\n"
                           "The names of the 27 closed-form microstructure maps, in `Mixture.scalars()` order."),
@@ -151,7 +157,9 @@ std::vector<PyMethodDef> function_rows() {
                          "set_threads(n)\n--\n\n"
                          "Size the rayon thread pool (once, before the first parallel call). Returns False if the pool\n"
                          "was already built."),
-        def<current_threads>("current_threads", "current_threads()\n--\n\n"),
+        def<current_threads>("current_threads",
+                             "current_threads()\n--\n\n"
+                             "The worker pool's thread count; builds the pool with the default count if needed."),
     };
 }
 

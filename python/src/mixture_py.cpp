@@ -122,7 +122,8 @@ PyTypeObject* make_mixture_type() {
         def<fallback>("fallback",
                       "fallback($self)\n--\n\n"
                       "1 where a masked WM voxel has no fibre support (isotropic fallback), `(nvox,)`."),
-        def<params>("params", "params($self)\n--\n\n"),
+        def<params>("params", "params($self)\n--\n\n"
+                              "The tissue parameters the mixture was built with, as a dict (see `tissue_preset`)."),
         def<sphere_vertices>("sphere_vertices",
                              "sphere_vertices($self)\n--\n\nHemisphere vertices, `(nvert*3,)` row-major."),
         def<with_myelin>("with_myelin",
@@ -131,8 +132,11 @@ PyTypeObject* make_mixture_type() {
         def<mixture_scalars>("scalars", kMixtureScalarsDoc),
         def<mixture_truth_peaks>("truth_peaks", kMixtureTruthPeaksDoc),
     };
-    std::vector<PyGetSetDef> props{py::prop<dims>("dims"), py::prop<nvert>("nvert"),
-                                   py::prop<has_myelin>("has_myelin")};
+    std::vector<PyGetSetDef> props{
+        py::prop<dims>("dims", "Grid dimensions `(nx, ny, nz)` of the mixture."),
+        py::prop<nvert>("nvert", "Number of hemisphere vertices, the orientation bins of every voxel."),
+        py::prop<has_myelin>("has_myelin", "Whether a per-voxel myelination map is attached (see `with_myelin`)."),
+    };
     PyTypeObject* type = py::make_class<Shared>(
         "quorvel._core.Mixture",
         "The per-voxel orientation mixture (`MixtureField`): the single object both the clean signal\n"

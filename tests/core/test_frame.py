@@ -38,11 +38,15 @@ def test_registration_order_signatures_and_docstrings():
     assert core.__all__ == CLASSES + FUNCTIONS and len(core.__all__) == 37
     assert quorvel.__all__ == core.__all__
     for name in CLASSES:
-        assert getattr(core, name).__module__ == "quorvel._core"
+        cls = getattr(core, name)
+        assert cls.__module__ == "quorvel._core"
         with pytest.raises(TypeError):
-            getattr(core, name)()
-    for name in FUNCTIONS:  # every docstring opens with a text signature
+            cls()
+        members = [m for m in vars(cls) if not m.startswith("__")]
+        assert all(getattr(cls, m).__doc__ for m in members), name  # help() shows text for every member
+    for name in FUNCTIONS:  # every docstring opens with a text signature and has a body
         assert getattr(quorvel, name) is getattr(core, name) and inspect.signature(getattr(core, name))
+        assert getattr(core, name).__doc__, name
     for name, signature in SIGNATURES.items():
         assert str(inspect.signature(getattr(core, name))) == signature, name
     assert core.scalar_names.__doc__ == (
