@@ -192,6 +192,34 @@ def test_every_map_against_numpy_references(rng, params):
             assert t[name] == pytest.approx(ref[name], *TOL.get(name, (1e-9, 1e-12))), name
 
 
+@pytest.mark.parametrize("eps", [0.0, 1e-12, 3e-8, 5e-8, 1e-7, 1e-5, 1e-3])
+def test_radial_kurtosis_is_the_ring_average_near_equal_radial_eigenvalues(eps):
+    # lambda2 - lambda3 grows with eps from 0; the ring average of the apparent kurtosis converges
+    # geometrically in the number of ring points, so rk must match it to rounding at every gap
+    voxel = (np.eye(3)[:2], [1 - eps, eps], 0.6, 0.4, 0.0)
+    comps = compartments(*voxel, preset())
+    ref = dki_reference(np.array([c[0] for c in comps]), np.array([c[1] for c in comps]))
+    assert truth(*voxel)["rk"] == pytest.approx(ref["rk"], rel=1e-12)
+
+
+@pytest.mark.parametrize("fractions, changes, floor", [
+    ((0, 0, 1), dict(d_soma=0.0), 0.0),                 # pure CSF: no sticks, no soma
+    ((1, 0, 0.2), dict(d_soma=0.0), 1.2e-4),            # no grey matter, so no soma
+    ((1, 0, 0), dict(intra_frac=0.0, d_soma=0.0), 0.0),  # no sticks to widen
+    ((1, 0.2, 0), dict(d_soma=0.0), 1.2e-4),            # a stationary soma that is present
+    ((1, 0, 0), {}, 0.0),                               # sticks that are present, not widened
+])
+def test_only_present_compartments_reach_the_propagator_maps(fractions, changes, floor):
+    voxel = (np.eye(3)[:2], [0.7, 0.3], *fractions)
+    t = truth(*voxel, params=preset(**changes), d_perp_floor=floor)
+    comps = [c for c in compartments(*voxel, preset(**changes)) if c[0] > 0]
+    if all(np.linalg.det(c[1]) > 0 or (c[2] == "stick" and floor > 0) for c in comps):
+        ref = propagator_reference(comps, TAU, floor)
+        assert [t[k] for k in ref] == pytest.approx(list(ref.values()), rel=1e-9)
+    else:  # a present Gaussian of zero width: infinite density at the origin
+        assert (t["rtop"], t["rtap"], t["qiv"]) == (math.inf, math.inf, 0.0)
+
+
 # ---- closed forms ----
 
 
