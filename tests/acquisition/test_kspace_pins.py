@@ -7,9 +7,9 @@ import numpy as np
 import pytest
 
 import quorvel._core as core
+from test_acquire import IDENTITY, acquire, pairs
 
 M64, GOLDEN = (1 << 64) - 1, 0x9e3779b97f4a7c15
-IDENTITY = {"do_relaxation": False, "do_distortions": False, "signal_scale": 1.0}
 
 
 def mix(z):
@@ -36,18 +36,6 @@ def compartments(rng, dims, v, n=1):
     nx, ny, nz = dims
     return core.Compartments.from_images(dims, v, [rng.random(nx * ny * nz * v).astype(np.float32) for _ in range(n)],
                                          [80.0, 1500.0][:n])
-
-
-def acquire(comp, acq_dims, acquisition, fmap=None, bvals=None, bvecs=None, **kw):
-    snx, sny, nz = comp.dims
-    fmap = np.zeros(snx * sny * nz, np.float32) if fmap is None else fmap
-    bvals = np.zeros(comp.ngrad) if bvals is None else bvals
-    bvecs = np.zeros((comp.ngrad, 3)) if bvecs is None else bvecs
-    return core.simulate_acquisition(comp, fmap, acq_dims, bvals, bvecs, acquisition, **kw)
-
-
-def pairs(flat):
-    return flat[0::2].astype(np.float64) + 1j * flat[1::2]
 
 
 # ---- random draws ----
