@@ -48,15 +48,6 @@ def test_peaks_of_one_voxel(masses, npeaks, expected):
     np.testing.assert_allclose(out.reshape(npeaks, 3), want, atol=1e-7)  # float32 of unit vectors
 
 
-def test_peaks_within_25_degrees_merge():
-    # 16-22 degrees apart: both vertices are local maxima (over 14 degrees), each lobe (30 degrees)
-    # holds the other, so both refine to the principal axis of the pair
-    b = next(v for v in VERTS if 16.0 < angle(X, v) < 22.0)
-    p = mixture((1, 1, 1), [(0, X, 0.6), (0, b, 0.4)]).truth_peaks(1, 3).reshape(3, 3)
-    assert not p[1:].any() and np.linalg.norm(p[0]) == pytest.approx(1.0, abs=1e-6)
-    assert angle(p[0].astype(float), np.linalg.eigh(0.6 * np.outer(X, X) + 0.4 * np.outer(b, b))[1][:, 2]) < 1e-3
-
-
 def test_fine_voxels_are_summed_per_acquired_voxel():
     # 4x2x2 fine grid, o = 2: acquired voxel (X, 0, z) holds fine x = 2X, 2X + 1, y = 0, 1 of slice z
     entries = [(0, X, 1.0), (1, X, 1.0), (4, X, 1.0), (5, Y, 1.0),  # (0, 0, 0): 3 X, 1 Y
