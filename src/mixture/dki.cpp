@@ -31,16 +31,17 @@ constexpr std::array<double, 15> kMultiplicity = {1, 1, 1, 4, 4, 4, 4, 4, 4, 6, 
 
 double clamp_kurtosis(double k, double hi) { return std::fmin(std::fmax(k, kKurtosisFloor), hi); }
 
-// Radial-kurtosis weights G1, G2 (an absolute tolerance separates the equal-eigenvalue limit).
+// Radial-kurtosis weights G1, G2 in a form free of cancellation: with x = √a, y = √b the textbook
+// expressions S²/(18a(a−b)²)·(2a + (b² − 3ab)/√(ab)) and S²/(3(a−b)²)·((a + b)/√(ab) − 2) share the
+// factor (x − y)² between numerator and denominator. Dividing it out leaves forms that are exact
+// for a ≠ b, reduce to the equal-eigenvalue limits at a = b and stay continuous in between, where
+// the textbook forms lose every digit for gaps of diffusion-scale eigenvalues below ~1e-7.
 void radial_weights(double l1, double a, double b, double& g1, double& g2) {
     const double s = l1 + a + b;
-    if (std::abs(a - b) > 2.220446049250313e-11) {
-        g1 = s * s / (18.0 * a * (a - b) * (a - b)) * (2.0 * a + (b * b - 3.0 * a * b) / std::sqrt(a * b));
-        g2 = s * s / (3.0 * (a - b) * (a - b)) * ((a + b) / std::sqrt(a * b) - 2.0);
-    } else {
-        g1 = (l1 + 2.0 * a) * (l1 + 2.0 * a) / (24.0 * a * a);
-        g2 = (l1 + 2.0 * a) * (l1 + 2.0 * a) / (12.0 * a * a);
-    }
+    const double x = std::sqrt(a), y = std::sqrt(b);
+    const double xy2 = (x + y) * (x + y);
+    g1 = s * s * (2.0 * x + y) / (18.0 * x * x * x * xy2);
+    g2 = s * s / (3.0 * x * y * xy2);
 }
 
 }  // namespace

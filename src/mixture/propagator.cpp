@@ -133,8 +133,11 @@ std::array<double, 5> mapmri_scalars(const VoxelMixture& mix, const Mat3& mean, 
     for (double w : mix.intra) si += w;
     for (double w : mix.extra) se += w;
 
+    // A compartment of zero weight contributes nothing even where its closed form is infinite (a
+    // stationary soma, d = 0): an absent compartment must not turn the whole map into 0·∞ = NaN.
     double ball_rtop = 0.0, ball_rtap = 0.0, ball_rtpp = 0.0, ball_v = 0.0;
     for (const auto& [f, d] : mix.iso) {
+        if (f == 0.0) continue;
         ball_rtop += f * std::pow(d, -1.5);
         ball_rtap += f / d;
         ball_rtpp += f / std::sqrt(d);
@@ -143,7 +146,8 @@ std::array<double, 5> mapmri_scalars(const VoxelMixture& mix, const Mat3& mean, 
 
     const double four_pi_tau = 4.0 * pi * tau;
     const double rtop =
-        std::pow(four_pi_tau, -1.5) * (si / std::sqrt(di * g * g) + se / std::sqrt(di * dp * dp) + ball_rtop);
+        std::pow(four_pi_tau, -1.5) * ((si == 0.0 ? 0.0 : si / std::sqrt(di * g * g)) +
+                                       (se == 0.0 ? 0.0 : se / std::sqrt(di * dp * dp)) + ball_rtop);
 
     double axis = 0.0, plane = 0.0;
     const std::size_t nv = std::min({mix.intra.size(), mix.extra.size(), mix.vertices.size()});
@@ -153,8 +157,9 @@ std::array<double, 5> mapmri_scalars(const VoxelMixture& mix, const Mat3& mean, 
         const Vec3& n = mix.vertices[j];
         const double c = n[0] * e1[0] + n[1] * e1[1] + n[2] * e1[2];
         const double c2 = c * c, s2 = 1.0 - c2;
-        axis += a / std::sqrt(g * (g * c2 + di * s2)) + b / std::sqrt(dp * (dp * c2 + di * s2));
-        plane += a / std::sqrt(g * s2 + di * c2) + b / std::sqrt(dp * s2 + di * c2);
+        axis += (a == 0.0 ? 0.0 : a / std::sqrt(g * (g * c2 + di * s2))) +
+                (b == 0.0 ? 0.0 : b / std::sqrt(dp * (dp * c2 + di * s2)));
+        plane += (a == 0.0 ? 0.0 : a / std::sqrt(g * s2 + di * c2)) + (b == 0.0 ? 0.0 : b / std::sqrt(dp * s2 + di * c2));
     }
     const double rtap = (1.0 / four_pi_tau) * (axis + ball_rtap);
     const double rtpp = std::pow(four_pi_tau, -0.5) * (plane + ball_rtpp);
@@ -162,9 +167,9 @@ std::array<double, 5> mapmri_scalars(const VoxelMixture& mix, const Mat3& mean, 
 
     // Σ over Gaussians of (density at the origin) x (trace of the inverse displacement covariance).
     const double ti = 2.0 * tau * di, tg = 2.0 * tau * g, tp = 2.0 * tau * dp;
-    const double v = std::pow(2.0 * pi, -1.5) * ((1.0 / ti + 2.0 / tg) * si * std::pow(ti * tg * tg, -0.5) +
-                                                 (1.0 / ti + 2.0 / tp) * se * std::pow(ti * tp * tp, -0.5)) +
-                     ball_v;
+    const double sticks = si == 0.0 ? 0.0 : (1.0 / ti + 2.0 / tg) * si * std::pow(ti * tg * tg, -0.5);
+    const double zeppelins = se == 0.0 ? 0.0 : (1.0 / ti + 2.0 / tp) * se * std::pow(ti * tp * tp, -0.5);
+    const double v = std::pow(2.0 * pi, -1.5) * (sticks + zeppelins) + ball_v;
     const double qiv = 4.0 * pi * pi / v;
     return {rtop, rtap, rtpp, msd, qiv};
 }

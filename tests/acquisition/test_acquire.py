@@ -86,29 +86,6 @@ def test_ghost_puts_a_copy_at_half_the_field_of_view(rng):
     np.testing.assert_array_equal(neg["re"], out["re"])
 
 
-def test_grappa_restores_the_fully_sampled_reconstruction(rng):
-    n = 32
-    y, x = np.mgrid[0:n, 0:n]
-    img = np.exp(-((x - 14) ** 2 + (y - 18) ** 2) / 100) + 0.5 * np.exp(-((x - 22) ** 2 + (y - 10) ** 2) / 13)
-    comp = make_comp([(img + 0.05 * rng.random((n, n)))[None, :, :, None]], (n, n, 1), 1)
-    base = {**IDENTITY, "n_coils": 4, "acs_lines": 14}
-    full = acquire(comp, (n, n, 1), base, phase_model="none")
-    ref = full["re"] + 1j * full["im"]
-    err = {}
-    for acs in (0, 14):
-        out = acquire(comp, (n, n, 1), {**base, "accel": 2, "acs_lines": acs}, phase_model="none", kspace_slices=[0],
-                      capture=(True, True, False))
-        err[acs] = np.linalg.norm(out["re"] + 1j * out["im"] - ref) / np.linalg.norm(ref)
-        acq_k, rec_k = (pairs(out["kspace"][k]).reshape(4, n, n) for k in ("acquired", "reconstructed"))
-        sampled = out["kspace"]["mask"].reshape(n, n)[:, 0] == 1
-        # Sampled rows never change; with no calibration the weights are zero and so is every fill.
-        np.testing.assert_array_equal(rec_k[:, sampled | (acs == 0)], acq_k[:, sampled | (acs == 0)])
-        assert np.all(acq_k[:, ~sampled] == 0)
-    # Even lines plus the odd ones of the band 9..23; the last odd line has no source below it.
-    assert sampled.sum() == 24 and np.all(rec_k[:, 31] == 0)
-    assert err[14] < 0.02 and err[0] > 10 * err[14]  # without calibration the fill is zero
-
-
 def window_weight(kind, nx, ny):
     ky, kx = np.mgrid[0:ny, 0:nx]
     rho = 2 * np.sqrt(((kx - nx // 2) / nx) ** 2 + ((ky - ny // 2) / ny) ** 2)
@@ -149,24 +126,6 @@ def test_sensitivities_and_coil_images(rng, n_coils):
     np.testing.assert_allclose(out["re"], img.ravel(), rtol=1e-5, atol=1e-6)
 
 
-def test_spikes_and_noise_touch_sampled_samples_only(rng):
-    n, var = 32, 4.0
-    comp = make_comp([rng.random((1, n, n, 1))], (n, n, 1), 1)
-    acq = {**IDENTITY, "partial_fourier": 0.75, "n_coils": 2}  # scanner partial Fourier keeps lines 0..23
-    clean, spiky, noisy = (pairs(captured(comp, (n, n, 1), acq | extra)["acquired"]).reshape(2, -1) for extra in
-                           ({}, {"n_spikes": 4, "spike_amplitude": 3.0}, {"noise_variance": var}))
-    for c in range(2):  # spikes replace samples by the scaled peak of the coil's k-space
-        changed = np.flatnonzero(clean[c] != spiky[c])
-        assert 1 <= changed.size <= 4 and np.all(changed < 24 * n)
-        np.testing.assert_allclose(spiky[c, changed], 3.0 * clean[c, np.argmax(np.abs(clean[c]))], rtol=1e-6)
-    assert not captured(comp, (n, n, 1), {**acq, "partial_fourier": 0.0, "n_spikes": 4})["acquired"].any()
-    noise = noisy - clean
-    assert np.all(noise[:, 24 * n:] == 0) and not np.allclose(noise[0], noise[1])
-    # 768 draws per coil and part: the sample sd is within 10% with overwhelming probability.
-    for part in (noise[:, :24 * n].real, noise[:, :24 * n].imag):
-        np.testing.assert_allclose(part.std(axis=1), np.sqrt(var / n**2), rtol=0.1)
-
-
 def test_relaxation_and_echo_time_per_volume(rng):
     img = rng.random((1, 8, 8, 3))
     comp = make_comp([img], (8, 8, 1), 3, t2=[60.0])
@@ -178,21 +137,6 @@ def test_relaxation_and_echo_time_per_volume(rng):
 
 
 # ---- the driver ----
-
-
-def test_image_noise_follows_the_sigma_map_and_the_seed(rng):
-    v = 40
-    comp = make_comp([rng.random((2, 8, 8, v))], (8, 8, 2), v)
-    sigma = np.zeros(128, np.float32)
-    sigma[::2] = 0.5
-    clean = acquire(comp, (8, 8, 2), IDENTITY, phase_model="none")
-    runs = [acquire(comp, (8, 8, 2), IDENTITY, phase_model="none", noise_sigma=sigma, seed=s) for s in (5, 5, 6)]
-    np.testing.assert_array_equal(runs[0]["re"], runs[1]["re"])
-    assert not np.array_equal(runs[0]["re"], runs[2]["re"])
-    for key in ("re", "im"):
-        d = (runs[0][key] - clean[key]).reshape(-1, v)
-        assert np.all(d[1::2] == 0)
-        assert np.std(d[::2]) == pytest.approx(0.5, rel=0.08)  # 2560 unit normals scaled by 0.5
 
 
 def test_slab_with_global_slice_indices_matches_the_full_volume(rng):
@@ -278,13 +222,14 @@ out = core.simulate_acquisition(comp, fmap, (8, 8, nz), np.full(v, 1000.0), rng.
                                 capture=(True, True, True), progress=lambda d, t: calls.append(d))
 assert sorted(calls) == list(range(1, v + 1))
 parts = [out["re"], out["im"]] + [out["kspace"][k] for k in ("combined", "acquired", "reconstructed", "coil_images")]
-print(hashlib.sha256(b"".join(p.tobytes() for p in parts)).hexdigest())
+print(core.current_threads(), hashlib.sha256(b"".join(p.tobytes() for p in parts)).hexdigest())
 """
 
 
 def test_results_do_not_depend_on_the_thread_count():
-    one = run_isolated(DETERMINISM.format(threads=1))
-    assert one == run_isolated(DETERMINISM.format(threads=0)) and len(one) == 64
+    # explicit counts: the default would be 1 against 1 on a one-CPU machine
+    one, many = (run_isolated(DETERMINISM.format(threads=n)).split() for n in (1, 4))
+    assert (one[0], many[0]) == ("1", "4") and one[1] == many[1]
 
 
 # ---- progress ----

@@ -1,3 +1,4 @@
+import os
 import re
 import threading
 import time
@@ -6,6 +7,7 @@ import numpy as np
 import pytest
 
 import quorvel._core as core
+from conftest import run_isolated
 
 
 def make(dims=(2, 2, 3), ngrad=2, n=3):
@@ -128,3 +130,45 @@ def test_members_wait_for_a_long_warp_without_blocking_the_interpreter():
     getter.join(timeout=60)
     assert not getter.is_alive() and seen == [(dims, ngrad)] * 200 and ticks > 5
     assert np.isfinite(c.images()[0]).all()
+
+
+# ---- failures part-way ----
+
+POISONING = """
+import resource, numpy as np, quorvel._core as core
+
+def limited(extra, call):  # the address space capped at its current size plus `extra` bytes
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    now = next(int(l.split()[1]) * 1024 for l in open("/proc/self/status") if l.startswith("VmSize"))
+    resource.setrlimit(resource.RLIMIT_AS, (now + extra, hard))
+    try:
+        call()
+    except MemoryError:
+        return "MemoryError"
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+def state(c):
+    try:
+        return float(c.images()[0].sum())
+    except RuntimeError as e:
+        return str(e)
+
+# a reader that runs out of memory copying a 100 MB image
+big = core.Compartments.from_images((100, 100, 25), 100, [np.ones(25_000_000, np.float32)], [80.0])
+print(limited(30 << 20, big.images), state(big), sep=";")
+# the motion has changed volumes 0 and 1 when the record of the third dropped shot, a group of
+# 2^25 slices (256 MB), no longer fits
+m = 1 << 25
+c = core.Compartments.from_images((2, 2, 2), 4, [np.ones(32, np.float32)], [80.0])
+events = [{"volume": v, "shot": 0, "severity": 0.5, "jump_mm": (0.5, 0, 0), "jump_deg": (0, 0, 0)} for v in range(4)]
+print(limited(700 << 20, lambda: c.apply_multiband_motion(np.eye(4), m, False, np.full(4, 1000.0), 1000.0, events,
+                                                          nz_full=2 * m)), state(c), sep=";")
+"""
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer reserves the address space")
+def test_a_mutation_failing_part_way_poisons_and_a_failing_reader_does_not():
+    reader, mutation = run_isolated(POISONING).splitlines()
+    assert reader == "MemoryError;25000000.0"
+    assert mutation == "MemoryError;Compartments mutex poisoned"

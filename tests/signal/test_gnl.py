@@ -184,6 +184,20 @@ def test_field_matches_reference_on_oblique_grid():
     np.testing.assert_allclose(modulation[inside], np.array(mod)[inside], rtol=1e-5)
 
 
+def test_even_orders_and_another_reference_radius():
+    # m = 2, 4, 6 terms (whose normalisation keeps its sign) on every axis, R0 = 330 mm
+    text = " 0.330 = R0\n" + "".join(f"{k:3d} A({l:2d},{m:2d}) {c:.6f} {a}\n" for k, (l, m, c, a) in enumerate(
+        [(3, 2, 0.02, "x"), (2, 2, 0.04, "x"), (4, 2, -0.03, "y"), (6, 6, -0.002, "y"), (5, 4, 0.01, "z"), (4, 0, 0.01, "z")]))
+    coef = core.GradCoef.parse_siemens(text)
+    assert (coef.r0_mm, coef.n_terms) == (330.0, 6)
+    dims, affine = (4, 3, 3), np.array([[60.0, 5.0, 0, -100.0], [-40.0, 70.0, 3.0, 60.0], [20.0, -3.0, 90.0, -80.0], [0, 0, 0, 1]])
+    want = np.array([ref_world(coef_lines(text), 330.0, w) for w in centres(dims, affine)[1]])
+    got = core.GnlField.on_grid(coef, dims, affine).disp().reshape(-1, 3)
+    scale = np.abs(want).max(0)
+    assert scale.min() > 0.1  # every axis displaced
+    assert (np.abs(got - want) <= 4 * scale * 2**-23).all()  # float32 storage, per axis
+
+
 def test_zero_coefficients_give_identity(rng):
     field = core.GnlField.on_grid(WB.scaled(0.0), (4, 3, 2), np.eye(4))
     assert np.all(field.disp() == 0)

@@ -157,3 +157,26 @@ def test_signal_moving_is_identical_for_any_thread_count():
     one = run_isolated(DETERMINISM.format(threads=1)).split()
     many = run_isolated(DETERMINISM.format(threads=8)).split()
     assert one[1] == "1" and many[1] == "8" and one[0] == many[0]
+
+
+# ---- several segments in one voxel ----
+
+
+def test_segments_in_one_voxel_average_by_length():
+    # voxel (2, 1, 1): one unit of the x streamline and 0.7 mm of an oblique one lying inside it
+    oblique = np.array([0.3, 0.6, 0.2])
+    positions = ALONG_X + [[2.5, 1.2, 1.3], list(np.array([2.5, 1.2, 1.3]) + oblique)]
+    bvals, bvecs = np.array([1000.0, 2000.0, 500.0]), np.array([[1.0, 0, 0], [0.0, 0.6, 0.8], [0.6, 0.8, 0.0]])
+    fibre = grid(call(tissue(1.0), positions, [0, 2, 4], bvals, bvecs, np.zeros((3, 6))).images()[0], 3)
+    p = core.tissue_preset("neonatal")
+    q = np.sqrt(bvals / bvals.max())[:, None] * bvecs
+    dpar, dperp = p["d_extra"][0], p["d_extra"][1]
+
+    def kernel(u):  # stick plus zeppelin along the unit direction u
+        c2 = (q @ u) ** 2
+        return p["intra_frac"] * np.exp(-1000 * p["d_intra"] * c2) + p["extra_frac"] * np.exp(
+            -1000 * (dperp * (q**2).sum(1) + (dpar - dperp) * c2))
+
+    x = np.array([1.0, 0, 0])
+    np.testing.assert_allclose(fibre[1, 1, 2], (kernel(x) + 0.7 * kernel(oblique / 0.7)) / 1.7, rtol=F32)
+    np.testing.assert_allclose(fibre[1, 1, 3], kernel(x), rtol=F32)
