@@ -90,15 +90,14 @@ def bundles(rng, nz_mm):
     return np.ascontiguousarray(np.concatenate(lines)), offsets
 
 
-def gradient_table():
-    """Two b = 0 volumes and 15 directions at b = 1000 s/mm^2 on a golden-angle spiral."""
-    n = 15
-    k = np.arange(n) + 0.5
-    z = k / n  # upper hemisphere
+def gradient_table(n_dirs=15, shells=(1000.0,), n_b0=2):
+    """n_b0 volumes at b = 0, then n_dirs directions on a golden-angle spiral for each shell (s/mm^2)."""
+    k = np.arange(n_dirs) + 0.5
+    z = k / n_dirs  # upper hemisphere
     phi = np.pi * (3 - np.sqrt(5)) * k
     dirs = np.stack([np.sqrt(1 - z**2) * np.cos(phi), np.sqrt(1 - z**2) * np.sin(phi), z], axis=1)
-    bvals = np.concatenate([[0.0, 0.0], np.full(n, 1000.0)])
-    bvecs = np.concatenate([np.zeros((2, 3)), dirs])
+    bvals = np.concatenate([np.zeros(n_b0)] + [np.full(n_dirs, float(b)) for b in shells])
+    bvecs = np.concatenate([np.zeros((n_b0, 3))] + [dirs] * len(shells))
     return bvals, np.ascontiguousarray(bvecs)
 
 
@@ -199,12 +198,14 @@ def main():
     # 1. Orientation mixture on the simulation grid from the streamlines and tissue maps.
     wm, gm, csf, mask = tissue_maps(sim_affine, sim_dims)
     positions, offsets = bundles(rng, dims[2] * VOXEL_MM)
-    params = core.tissue_preset("adult")
+    # The simulated b of volume k is params["b_value"] * bvals[k] / max(bvals): the presets say
+    # 1000, so set it to the largest b of the table, or every shell is scaled down.
+    bvals, bvecs = gradient_table()
+    params = core.tissue_preset("adult") | {"b_value": float(bvals.max())}
     mix = core.build_mixture(sim_dims, wm, gm, csf, mask, sim_affine, positions, offsets, None, params)
     print(f"mixture: {len(offsets) - 1} streamlines on a {sim_dims} simulation grid")
 
     # 2. Clean per-compartment signal (fibre, grey matter, CSF).
-    bvals, bvecs = gradient_table()
     comp = core.signal_from_mixture(mix, bvals, bvecs)
 
     # 3. EPI acquisition: HBCD timing, four coils, GRAPPA R = 2, ghost, k-space noise, field map.
