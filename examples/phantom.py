@@ -49,11 +49,18 @@ def voxel_centres(affine, dims):
     return (affine @ ijk1)[:3].T
 
 
-def tissue_maps(affine, dims):
-    """Smooth partial-volume fractions: brain ellipse, grey-matter rim, two ventricles."""
+def tissue_maps(affine, dims, scale=1.0, half_height=None):
+    """Smooth partial-volume fractions: brain ellipse, grey-matter rim, two ventricles.
+
+    The brain is 60 x 66 mm times `scale` in-plane; with `half_height` (mm) it is an ellipsoid,
+    otherwise a cylinder along z.
+    """
     p = voxel_centres(affine, dims)
-    x, y = p[:, 0], p[:, 1]
-    r = np.sqrt((x / 30.0) ** 2 + (y / 33.0) ** 2)  # 1 at the brain edge
+    x, y = p[:, 0] / scale, p[:, 1] / scale
+    r2 = (x / 30.0) ** 2 + (y / 33.0) ** 2
+    if half_height is not None:
+        r2 = r2 + (p[:, 2] / half_height) ** 2
+    r = np.sqrt(r2)  # 1 at the brain edge
     brain = 1 / (1 + np.exp((r - 1.0) / 0.02))
     cortex = brain / (1 + np.exp(-(r - 0.84) / 0.02))
     vent = sum(1 / (1 + np.exp((np.sqrt(((x - cx) / 4.0) ** 2 + ((y - 4.0) / 9.0) ** 2) - 1) / 0.1))
@@ -65,8 +72,9 @@ def tissue_maps(affine, dims):
     return f32(wm), f32(gm), f32(csf), f32(brain)
 
 
-def bundles(rng, nz_mm):
-    """Three bundles of 150 streamlines each, points every 0.5 mm: (positions (n, 3), offsets)."""
+def bundles(rng, nz_mm, scale=1.0, count=150):
+    """Three bundles of `count` streamlines each, points every 0.5 mm times `scale` in-plane:
+    (positions (n, 3), offsets)."""
     lines = []
     half = nz_mm / 2 - 0.5
 
@@ -74,31 +82,31 @@ def bundles(rng, nz_mm):
         t = np.linspace(0, 1, n)[:, None]
         return start + t * (stop - start)
 
-    for _ in range(150):  # left-right, below the centre
+    for _ in range(count):  # left-right, below the centre
         y, z = rng.uniform(-11, -1), rng.uniform(-half, half)
         lines.append(straight(np.array([-26.0, y, z]), np.array([26.0, y + rng.normal(0, 0.5), z]), 105))
     d = np.array([np.cos(np.radians(60)), np.sin(np.radians(60)), 0.0])
     n = np.array([-d[1], d[0], 0.0])
-    for _ in range(150):  # 60 degrees, crossing the first bundle
+    for _ in range(count):  # 60 degrees, crossing the first bundle
         c = n * rng.uniform(-5, 5) + np.array([0, 0, rng.uniform(-half, half)])
         lines.append(straight(c - 26 * d, c + 26 * d, 105))
-    for _ in range(150):  # through the slab
+    for _ in range(count):  # through the slab
         a, rad = rng.uniform(0, 2 * np.pi), 5 * np.sqrt(rng.uniform())
         x, y = 13 + rad * np.cos(a), 13 + rad * np.sin(a)
         lines.append(straight(np.array([x, y, -nz_mm]), np.array([x, y, nz_mm]), int(4 * nz_mm) + 1))
     offsets = np.concatenate([[0], np.cumsum([len(s) for s in lines])]).astype(np.uint32)
-    return np.ascontiguousarray(np.concatenate(lines)), offsets
+    positions = np.concatenate(lines) * [scale, scale, 1.0]
+    return np.ascontiguousarray(positions), offsets
 
 
-def gradient_table():
-    """Two b = 0 volumes and 15 directions at b = 1000 s/mm^2 on a golden-angle spiral."""
-    n = 15
-    k = np.arange(n) + 0.5
-    z = k / n  # upper hemisphere
+def gradient_table(n_dirs=15, shells=(1000.0,), n_b0=2):
+    """n_b0 volumes at b = 0, then n_dirs directions on a golden-angle spiral for each shell (s/mm^2)."""
+    k = np.arange(n_dirs) + 0.5
+    z = k / n_dirs  # upper hemisphere
     phi = np.pi * (3 - np.sqrt(5)) * k
     dirs = np.stack([np.sqrt(1 - z**2) * np.cos(phi), np.sqrt(1 - z**2) * np.sin(phi), z], axis=1)
-    bvals = np.concatenate([[0.0, 0.0], np.full(n, 1000.0)])
-    bvecs = np.concatenate([np.zeros((2, 3)), dirs])
+    bvals = np.concatenate([np.zeros(n_b0)] + [np.full(n_dirs, float(b)) for b in shells])
+    bvecs = np.concatenate([np.zeros((n_b0, 3))] + [dirs] * len(shells))
     return bvals, np.ascontiguousarray(bvecs)
 
 
@@ -143,6 +151,35 @@ def as_nifti_array(flat, reorient, nvol):
     return data[..., 0] if nvol == 1 else data
 
 
+def save_nifti(path, data, affine):
+    """float32 NIfTI-1 with millimetre and second units."""
+    import nibabel as nib
+
+    img = nib.Nifti1Image(np.asarray(data, dtype=np.float32), affine)
+    img.header.set_xyzt_units("mm", "sec")
+    nib.save(img, path)
+
+
+def bids_sidecar(acq, reorient, ny):
+    """The BIDS fields of the acquisition record; `acq` holds at least the acquisition_hbcd keys."""
+    full = core.acquisition_defaults(acq)
+    # The readout walks the phase-encode lines from the top (high y) down unless reverse_phase,
+    # so in the input frame k-space is traversed along -y.
+    pe_sign = 1 if full["reverse_phase"] else -1
+    t_line_s = full["t_line"] / 1000.0
+    return {
+        "PhaseEncodingDirection": core.out_ped(reorient, 1, pe_sign),
+        "EchoTime": full["t_echo"] / 1000.0,
+        "EffectiveEchoSpacing": round(t_line_s, 9),
+        "TotalReadoutTime": round(t_line_s * (ny - 1), 9),
+        "PartialFourier": full["partial_fourier"],
+        "ParallelReductionFactorInPlane": full["accel"],
+        "ReceiveCoilCount": full["n_coils"],
+        "MagneticFieldStrength": 3,
+        "SoftwareVersions": f"quorvel {core.core_version()}",
+    }
+
+
 def write_figure(path, mag, fmap, bvals, bvecs):
     import matplotlib
 
@@ -183,7 +220,6 @@ def main():
     ap.add_argument("--out", default="out/phantom", help="output folder (default: out/phantom)")
     ap.add_argument("--seed", type=int, default=1, help="seed of the phantom and of the acquisition noise")
     args = ap.parse_args()
-    import nibabel as nib
 
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
@@ -199,12 +235,14 @@ def main():
     # 1. Orientation mixture on the simulation grid from the streamlines and tissue maps.
     wm, gm, csf, mask = tissue_maps(sim_affine, sim_dims)
     positions, offsets = bundles(rng, dims[2] * VOXEL_MM)
-    params = core.tissue_preset("adult")
+    # The simulated b of volume k is params["b_value"] * bvals[k] / max(bvals): the presets say
+    # 1000, so set it to the largest b of the table, or every shell is scaled down.
+    bvals, bvecs = gradient_table()
+    params = core.tissue_preset("adult") | {"b_value": float(bvals.max())}
     mix = core.build_mixture(sim_dims, wm, gm, csf, mask, sim_affine, positions, offsets, None, params)
     print(f"mixture: {len(offsets) - 1} streamlines on a {sim_dims} simulation grid")
 
     # 2. Clean per-compartment signal (fibre, grey matter, CSF).
-    bvals, bvecs = gradient_table()
     comp = core.signal_from_mixture(mix, bvals, bvecs)
 
     # 3. EPI acquisition: HBCD timing, four coils, GRAPPA R = 2, ghost, k-space noise, field map.
@@ -222,9 +260,7 @@ def main():
     fmap_acq = as_nifti_array(block_mean(fmap, sim_dims, OVERSAMPLING), reorient, 1)
 
     def save(name, data):
-        img = nib.Nifti1Image(np.asarray(data, dtype=np.float32), las_affine)
-        img.header.set_xyzt_units("mm", "sec")
-        nib.save(img, out / name)
+        save_nifti(out / name, data, las_affine)
 
     save("dwi.nii.gz", mag)
     save("dwi_phase.nii.gz", phase)
@@ -236,22 +272,7 @@ def main():
     fsl = core.fsl_bvecs(bvecs, las_affine).reshape(-1, 3)
     np.savetxt(out / "dwi.bvec", fsl.T, fmt="%.6f")
 
-    # The readout walks the phase-encode lines from the top (high y) down unless reverse_phase,
-    # so in the input frame k-space is traversed along -y.
-    pe_sign = 1 if acq.get("reverse_phase", False) else -1
-    t_line_s = acq["t_line"] / 1000.0
-    sidecar = {
-        "PhaseEncodingDirection": core.out_ped(reorient, 1, pe_sign),
-        "EchoTime": acq["t_echo"] / 1000.0,
-        "EffectiveEchoSpacing": round(t_line_s, 9),
-        "TotalReadoutTime": round(t_line_s * (dims[1] - 1), 9),
-        "PartialFourier": acq["partial_fourier"],
-        "ParallelReductionFactorInPlane": acq["accel"],
-        "ReceiveCoilCount": acq["n_coils"],
-        "MagneticFieldStrength": 3,
-        "SoftwareVersions": f"quorvel {core.core_version()}",
-    }
-    (out / "dwi.json").write_text(json.dumps(sidecar, indent=2) + "\n")
+    (out / "dwi.json").write_text(json.dumps(bids_sidecar(acq, reorient, dims[1]), indent=2) + "\n")
 
     write_figure(out / "phantom.png", mag, fmap_acq, bvals, bvecs)
 
