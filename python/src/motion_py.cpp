@@ -102,8 +102,6 @@ PyObject* signal_moving(PyObject*, py::Args& a) {
     const auto aff = py::affine4(affine);
     const auto points = py::rows3(positions, "positions");
     const auto offs = py::flat<std::uint32_t>(offsets);
-    if (offs.empty() || offs.back() != points.size())
-        throw InvalidInput("offsets must be CSR: length n_streamlines+1, last entry == number of points");
     check_csr(offs, points.size());
     const auto scheme = scheme_from_arrays(bvals, bvecs);
     const auto params = params_from_dict(params_dict);
