@@ -4,6 +4,11 @@ arguments replaced by odd values, either works or raises an ordinary argument er
 SystemError (an internal invariant reached from Python) and RuntimeError (a poisoned object) are
 failures here: the binding must have refused the value first.
 """
+import os
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -147,3 +152,56 @@ def test_odd_arguments_are_refused_cleanly(name, data):
         fn(**args)
     except ALLOWED:
         pass
+
+
+# ---- sizes that are valid on their face: each in its own interpreter, with a time limit and,
+# where a fault would allocate without end, an address-space cap ----
+
+ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+CAP = "import resource\nresource.setrlimit(resource.RLIMIT_AS, (2**31, 2**31))\n"
+PRELUDE = """
+import numpy as np, quorvel._core as core
+EV = [{"volume": 0, "shot": 0, "jump_mm": (1.0, 0.0, 0.0), "jump_deg": (0.0, 0.0, 0.0)}]
+def comp(dims, ngrad=1, n=1):
+    return core.Compartments.from_images(dims, ngrad, [np.ones(int(np.prod(dims, dtype=object)) * ngrad, np.float32)] * n, [80.0] * n)
+def motion(c, mb=1, **kw):
+    return c.apply_multiband_motion(np.eye(4), mb, False, np.full(c.ngrad, 1000.0), 1000.0, EV, **kw)
+"""
+
+HOSTILE = {
+    # A multiband group of 2^32 slices cannot be listed: refused before any image changes.
+    "multiband group too large to list": (True, """
+        c = comp((2, 2, 2))
+        try:
+            motion(c, 2**32, nz_full=2**32)
+        except ValueError as e:
+            print(str(e).split(":")[0])
+        print(motion(c)[0]["attenuation"], c.images()[0][:2].tolist())
+    """, "mb 4294967296 on 4294967296 slices makes groups of 4294967296 slices\n0.0 [0.0, 0.0]"),
+    # Slabs and grids without voxels may name any slice or volume count: nothing to visit.
+    "tall slab without voxels": (False, """
+        print(motion(comp((0, 1, 2**62)))[0]["slices"], motion(core.Compartments.from_images((1, 1, 2**62), 1, [], []))[0]["slices"])
+    """, "[0] [0]"),
+    "many volumes without voxels": (False, """
+        c, f = comp((0, 1, 1), 2**62), core.GnlField.on_grid(core.GradCoef.from_spec("whole-body-80"), (0, 1, 1), np.eye(4))
+        c.warp_gnl(f, True)
+        print(c.dims == (0, 1, 1), f.warp_4d(np.zeros(0, np.float32), 2**62, False).size)
+    """, "True 0"),
+    "streamlines across a grid without voxels": (True, """
+        F, pos = np.zeros(0, np.float32), np.array([[-1.0, 0.5, -1.0], [2.0**40, 0.5, 1.0]])
+        m = core.build_mixture((2**40, 1, 0), F, F, F, F, np.eye(4), pos, np.array([0, 2], np.uint32), None, {})
+        s = core.signal_moving((2**40, 1, 0), F, F, F, F, np.eye(4), pos, np.array([0, 2], np.uint32), np.array([0.0, 1000.0]),
+                               np.array([[0.0, 0, 0], [1.0, 0, 0]]), {}, np.ones((2, 6)))
+        print(m.odf().size, s.dims)
+    """, "0 (1099511627776, 1, 0)"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(HOSTILE))
+def test_valid_looking_sizes_end_promptly(name):
+    capped, code, expected = HOSTILE[name]
+    if capped and ASAN:
+        pytest.skip("the sanitizer's shadow memory does not fit under an address-space cap")
+    out = subprocess.run([sys.executable, "-c", (CAP if capped else "") + PRELUDE + textwrap.dedent(code)],
+                         capture_output=True, text=True, timeout=60)
+    assert (out.returncode, out.stdout.strip()) == (0, expected), out.stderr

@@ -482,6 +482,8 @@ std::vector<float> GnlField::warp_volume(std::span<const float> vol, bool modula
 std::vector<float> GnlField::warp_4d(std::span<const float> vol, std::size_t ngrad, bool modulate) const {
     const std::size_t n = nvox();
     QV_ASSERT(vol.size() == n * ngrad, "4-D image is not on the field's grid");
+    // Without values there is nothing to warp, however many volumes an empty grid is said to hold.
+    if (vol.empty()) return {};
     std::vector<float> out(n * ngrad);
     std::vector<float> in_g(n), out_g(n);
     for (std::size_t g = 0; g < ngrad; ++g) {
