@@ -1,9 +1,17 @@
 """Bad input never crashes: every function and method, given a valid call with one or two
-arguments replaced by odd values, either works or raises an ordinary argument error.
+arguments (or fields of its dictionaries) replaced by odd values, or with related sizes drawn
+together, either works or raises an ordinary argument error.
 
-SystemError (an internal invariant reached from Python) and RuntimeError (a poisoned object) are
-failures here: the binding must have refused the value first.
+SystemError (an internal invariant reached from Python), RuntimeError (a poisoned object) and
+MemoryError (a size that should have been refused before allocating) are failures here: the
+binding must have refused the value first. A refused call leaves a Compartments object as it was.
 """
+import math
+import os
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -44,6 +52,20 @@ def reorient():
     return core.reorient_identity(DIMS)
 
 
+class Method:
+    """`make().name(**args)` on a fresh object, kept in `obj` to be looked at after the call."""
+
+    def __init__(self, make, name):
+        self.make, self.name, self.obj = make, name, None
+
+    def __call__(self, **args):
+        self.obj = self.make()
+        return getattr(self.obj, self.name)(**args)
+
+
+EVENT = {"volume": 1, "shot": 0, "jump_mm": (1.0, 0.0, 0.0), "jump_deg": (0.0, 0.0, 5.0), "severity": 0.5}
+
+
 # name -> (callable, argument factory giving a valid call's keyword arguments)
 CALLS = {
     "build_mixture": (core.build_mixture, lambda: dict(
@@ -75,7 +97,9 @@ CALLS = {
     "gre_synthesize": (core.gre_synthesize, lambda: dict(
         sig_dims=DIMS, sig_affine=EYE, acq_dims=(2, 2, 2), acq_affine=EYE, fiber=F32, gm=F32, csf=F32,
         s0=(1.0, 1.0, 1.0), t2=[80.0, 90.0, 2000.0], fmap=np.zeros(NVOX, np.float32), signal_scale=100.0,
-        seed=1, res_mm=None, output="phase", head=None, warp=field())),
+        seed=1, te_s=(0.005, 0.0075), snr=50.0, res_mm=None, snr_vol_exp=1.0, output="phase", rx_phase_rad=6.0,
+        b0_field="b0gre", tr_s=0.5, flip_deg=60.0, t1_ms=(800.0, 1200.0, 4000.0), pd=(0.7, 0.8, 1.0), bias=0.3,
+        ringing=True, t2_head_ms=70.0, head=None, z_offset=0, nz_full=2, warp=field(), warp_modulate=True)),
     "subsample_streamlines": (core.subsample_streamlines, lambda: dict(
         positions=POS, offsets=OFF, weights=np.ones(1, np.float32), n=1, seed=0)),
     "hires_grid": (core.hires_grid, lambda: dict(affine=EYE, dims=DIMS, o=2)),
@@ -91,25 +115,25 @@ CALLS = {
     "box_hires": (core.box_hires, lambda: dict(snx=4, sny=4, x0=0.5, x1=2.5, y0=1.0, y1=3.0)),
     "step_hires": (core.step_hires, lambda: dict(snx=4, sny=4, edge=1.25)),
     "tissue_preset": (core.tissue_preset, lambda: dict(name="adult")),
-    "Mixture.with_myelin": (lambda **k: mixture().with_myelin(**k), lambda: dict(myelin=F32)),
-    "Mixture.scalars": (lambda **k: mixture().scalars(**k), lambda: dict(tau=0.02, ng_top_k=4)),
-    "Mixture.truth_peaks": (lambda **k: mixture().truth_peaks(**k), lambda: dict(o=2, npeaks=2)),
+    "Mixture.with_myelin": (Method(mixture, "with_myelin"), lambda: dict(myelin=F32)),
+    "Mixture.scalars": (Method(mixture, "scalars"), lambda: dict(tau=0.02, ng_top_k=4)),
+    "Mixture.truth_peaks": (Method(mixture, "truth_peaks"), lambda: dict(o=2, npeaks=2)),
     "Compartments.from_images": (core.Compartments.from_images, lambda: dict(
         dims=(2, 2, 1), ngrad=2, images=[np.zeros(8, np.float32)], t2=[80.0])),
-    "Compartments.apply_s0": (lambda **k: compartments().apply_s0(**k), lambda: dict(s0=(1.0, 2.0, 0.5))),
-    "Compartments.select_slices": (lambda **k: compartments().select_slices(**k), lambda: dict(slices=[1, 0])),
-    "Compartments.warp_gnl": (lambda **k: compartments().warp_gnl(**k), lambda: dict(field=field(), modulate=True)),
-    "Compartments.apply_multiband_motion": (lambda **k: compartments().apply_multiband_motion(**k), lambda: dict(
+    "Compartments.apply_s0": (Method(compartments, "apply_s0"), lambda: dict(s0=(1.0, 2.0, 0.5))),
+    "Compartments.select_slices": (Method(compartments, "select_slices"), lambda: dict(slices=[1, 0])),
+    "Compartments.warp_gnl": (Method(compartments, "warp_gnl"), lambda: dict(field=field(), modulate=True)),
+    "Compartments.apply_multiband_motion": (Method(compartments, "apply_multiband_motion"), lambda: dict(
         affine=EYE, mb=2, interleaved=True, bvals=BVALS, b_max=1000.0,
-        events=[{"volume": 1, "shot": 0, "jump_mm": (1.0, 0.0, 0.0), "jump_deg": (0.0, 0.0, 5.0)}],
+        events=[dict(EVENT)],
         slice_z=[0, 1], nz_full=2)),
     "GradCoef.parse_siemens": (core.GradCoef.parse_siemens, lambda: dict(text=" 0.25 = R0\n  1 A( 3, 1) -0.08 x\n")),
-    "GradCoef.scaled": (lambda **k: coef().scaled(**k), lambda: dict(s=2.0)),
+    "GradCoef.scaled": (Method(coef, "scaled"), lambda: dict(s=2.0)),
     "GnlField.on_grid": (core.GnlField.on_grid, lambda: dict(coef=coef(), dims=DIMS, affine=EYE)),
-    "GnlField.graddev": (lambda **k: field().graddev(**k), lambda: dict(affine=EYE)),
-    "GnlField.envelope": (lambda **k: field().envelope(**k), lambda: dict(affine=EYE, radius_mm=100.0)),
-    "GnlField.warp_volume": (lambda **k: field().warp_volume(**k), lambda: dict(vol=F32, modulate=False)),
-    "GnlField.warp_4d": (lambda **k: field().warp_4d(**k), lambda: dict(vol=np.zeros(64, np.float32), ngrad=2,
+    "GnlField.graddev": (Method(field, "graddev"), lambda: dict(affine=EYE)),
+    "GnlField.envelope": (Method(field, "envelope"), lambda: dict(affine=EYE, radius_mm=100.0)),
+    "GnlField.warp_volume": (Method(field, "warp_volume"), lambda: dict(vol=F32, modulate=False)),
+    "GnlField.warp_4d": (Method(field, "warp_4d"), lambda: dict(vol=np.zeros(64, np.float32), ngrad=2,
                                                                         modulate=True)),
 }
 
@@ -126,6 +150,38 @@ ODD = [
 ]
 
 ALLOWED = (TypeError, ValueError, OverflowError, IndexError)
+ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+CAP = "import resource\nresource.setrlimit(resource.RLIMIT_AS, (2**31, 2**31))\n"
+
+# The fields of the dictionaries the calls take (tissue parameters, the acquisition record, the
+# motion events), so that odd values reach each of them and not only whole arguments.
+FIELDS = {
+    "params": [*core.tissue_preset("neonatal"), "preset"],
+    "acquisition": [*core.acquisition_defaults({}), "window"],
+    "events": list(EVENT),
+}
+# Counts that set how much work an acquisition run does (coils, lines, spikes); a run with one
+# of them huge is a long computation rather than odd input, so the runs here leave them alone.
+RUN_COUNTS = {"n_coils", "accel", "acs_lines", "n_spikes"}
+
+
+def fields(name, key):
+    return [f for f in FIELDS.get(key, []) if not (name == "simulate_acquisition" and f in RUN_COUNTS)]
+
+
+def call_cleanly(fn, args):
+    """fn(**args) works or raises an ordinary argument error; a refused call leaves the
+    Compartments objects it was given (or called on) as they were and usable."""
+    try:
+        fn(**args)
+        return
+    except ALLOWED:
+        pass
+    if isinstance(fn, Method) and isinstance(fn.obj, core.Compartments):
+        for new, old in zip(fn.obj.images(), compartments().images(), strict=True):
+            np.testing.assert_array_equal(new, old)
+    if isinstance(args.get("comp"), core.Compartments):
+        assert args["comp"].n_compartments == 3
 
 
 def test_every_valid_baseline_call_works():
@@ -134,16 +190,169 @@ def test_every_valid_baseline_call_works():
 
 
 @pytest.mark.parametrize("name", sorted(CALLS))
-@settings(max_examples=200, deadline=None, derandomize=True,
+@settings(max_examples=120, deadline=None, derandomize=True,
           suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(data=st.data())
 def test_odd_arguments_are_refused_cleanly(name, data):
     fn, make = CALLS[name]
     args = make()
-    keys = data.draw(st.lists(st.sampled_from(sorted(args)), min_size=1, max_size=2, unique=True), label="arguments")
-    for key in keys:
-        args[key] = data.draw(st.sampled_from(ODD), label=key)
-    try:
-        fn(**args)
-    except ALLOWED:
-        pass
+    targets = [(key, None) for key in args] + [(key, f) for key in args for f in fields(name, key)]
+    picks = data.draw(st.lists(st.sampled_from(targets), min_size=1, max_size=2, unique=True), label="targets")
+    for key, f in picks:
+        value = data.draw(st.sampled_from(ODD), label=f"{key}[{f!r}]" if f else key)
+        if f is None:
+            args[key] = value
+        elif isinstance(args[key], dict):
+            args[key][f] = value
+        elif isinstance(args[key], list) and args[key] and isinstance(args[key][0], dict):
+            args[key][0][f] = value
+    call_cleanly(fn, args)
+
+
+# ---- related sizes drawn together: grid dims and array lengths, multiband factor and stack
+# height, volume counts and image lengths. Each draw is small, zero, or far beyond memory, so a
+# valid call stays small; the calls run in their own interpreter under an address-space cap, so
+# that a size reaching an allocation shows as a failure instead of exhausting the machine ----
+
+SIZES = [0, 1, 2, 3, 5, 2**31, 2**32 + 1, 2**63, 2**64 - 1]
+
+
+def fit(n):
+    """An array length for n values: n itself when small, else 1 (a length that cannot match)."""
+    return n if n <= 4096 else 1
+
+
+def f32(n):
+    return np.full(fit(n), 0.5, np.float32)
+
+
+def rows(n, width, value=1.0):
+    return np.full((fit(n), width), value)
+
+
+def on_grid(dims, *maps):
+    return {k: f32(math.prod(dims)) for k in maps}
+
+
+TISSUE = ("wm", "gm", "csf", "mask")
+
+# name -> (number of sizes drawn, the arguments they set)
+SIZED = {
+    "build_mixture": (5, lambda s: dict(dims=tuple(s[:3]), **on_grid(s[:3], *TISSUE, "myelin"),
+                                        positions=rows(s[3], 3, 0.5), offsets=np.array([0, fit(s[3])], np.uint32),
+                                        sphere_level=s[4])),
+    "mixture_from_fibers": (4, lambda s: dict(dims=tuple(s[:3]), **on_grid(s[:3], *TISSUE),
+                                              voxel=np.zeros(fit(s[3]), np.uint32), dirs=rows(s[3], 3),
+                                              weight=np.ones(fit(s[3])))),
+    "signal_moving": (4, lambda s: dict(dims=tuple(s[:3]), **on_grid(s[:3], *TISSUE), poses=rows(s[3], 6, 0.0),
+                                        bvals=np.full(fit(s[3]), 1000.0), bvecs=rows(s[3], 3))),
+    "Compartments.from_images": (4, lambda s: dict(dims=tuple(s[:3]), ngrad=s[3], images=[f32(math.prod(s))],
+                                                   t2=[80.0])),
+    "Compartments.apply_multiband_motion": (3, lambda s: dict(mb=s[0], nz_full=s[1], slice_z=[s[2], 0],
+                                                              events=[dict(EVENT, shot=s[2])])),
+    "Compartments.select_slices": (2, lambda s: dict(slices=[s[0]] * fit(s[1]))),
+    "simulate_acquisition": (4, lambda s: dict(acq_dims=(s[0], s[1], 2), noise_sigma=f32(2 * s[0] * s[1]),
+                                               slice_z=[s[2], 0], nz_full=s[3], kspace_slices=[s[2]])),
+    "gre_synthesize": (6, lambda s: dict(sig_dims=tuple(s[:3]), **on_grid(s[:3], "fiber", "gm", "csf", "fmap"),
+                                         acq_dims=(s[3], s[3], 2), z_offset=s[4], nz_full=s[5])),
+    "GnlField.on_grid": (3, lambda s: dict(dims=tuple(s))),
+    "GnlField.warp_4d": (1, lambda s: dict(vol=f32(NVOX * s[0]), ngrad=s[0])),
+    "apply_reorient": (1, lambda s: dict(data=f32(NVOX * s[0]), ngrad=s[0])),
+    "hires_grid": (4, lambda s: dict(dims=tuple(s[:3]), o=s[3])),
+    "Mixture.truth_peaks": (2, lambda s: dict(o=s[0], npeaks=s[1])),
+    "subsample_streamlines": (3, lambda s: dict(positions=rows(s[0], 3), offsets=np.array([0, fit(s[0])], np.uint32),
+                                                weights=np.ones(fit(s[1]), np.float32), n=s[2])),
+    "dropout_events": (2, lambda s: dict(bvals=np.full(fit(s[0]), 1000.0), n_shots=s[1])),
+    "resolve_poses": (2, lambda s: dict(n_units=s[0], volumes=[s[1]])),
+    "sampling_mask": (2, lambda s: dict(nx=s[0], ny=s[1])),
+    "epi_timing": (2, lambda s: dict(nx=s[0], ny=s[1])),
+    "epi_trajectory": (2, lambda s: dict(nx=s[0], ny=s[1])),
+    "box_hires": (2, lambda s: dict(snx=s[0], sny=s[1])),
+    "step_hires": (2, lambda s: dict(snx=s[0], sny=s[1])),
+    "voxel_signal": (2, lambda s: dict(bvals=np.full(fit(s[0]), 1000.0), bvecs=rows(s[0], 3), dirs=rows(s[1], 3),
+                                       weights=np.ones(fit(s[1])))),
+    "voxel_truth": (2, lambda s: dict(dirs=rows(s[0], 3), weights=np.ones(fit(s[0])), ng_top_k=s[1])),
+}
+
+
+# Results exactly as large as the sizes ask (a field cached on every voxel, peaks of every voxel,
+# one pose per unit): beyond the cap they fail to allocate like any Python object would.
+AS_LARGE_AS_ASKED = {"GnlField.on_grid", "Mixture.truth_peaks", "resolve_poses"}
+
+
+def sized_examples(names):
+    for name in names:
+        fn, make = CALLS[name]
+        count, sized = SIZED[name]
+
+        @settings(max_examples=40, deadline=None, derandomize=True, database=None)
+        @given(sizes=st.lists(st.sampled_from(SIZES), min_size=count, max_size=count))
+        def run(sizes):
+            try:
+                call_cleanly(fn, make() | sized(sizes))
+            except MemoryError:
+                if name not in AS_LARGE_AS_ASKED:
+                    raise
+
+        run()
+        print(name, flush=True)
+
+
+@pytest.mark.skipif(ASAN, reason="the sanitizer's shadow memory does not fit under an address-space cap")
+@pytest.mark.parametrize("names", [sorted(SIZED)[::2], sorted(SIZED)[1::2]])
+def test_related_sizes_are_refused_cleanly(names):
+    code = f"import sys\nsys.path.insert(0, {os.path.dirname(__file__)!r})\n" + CAP + \
+        f"import test_robustness\ntest_robustness.sized_examples({names!r})"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stdout + out.stderr[-3000:]
+
+
+# ---- sizes that are valid on their face: each in its own interpreter, with a time limit and,
+# where a fault would allocate without end, an address-space cap ----
+
+PRELUDE = """
+import numpy as np, quorvel._core as core
+EV = [{"volume": 0, "shot": 0, "jump_mm": (1.0, 0.0, 0.0), "jump_deg": (0.0, 0.0, 0.0)}]
+def comp(dims, ngrad=1, n=1):
+    return core.Compartments.from_images(dims, ngrad, [np.ones(int(np.prod(dims, dtype=object)) * ngrad, np.float32)] * n, [80.0] * n)
+def motion(c, mb=1, **kw):
+    return c.apply_multiband_motion(np.eye(4), mb, False, np.full(c.ngrad, 1000.0), 1000.0, EV, **kw)
+"""
+
+HOSTILE = {
+    # A multiband group of 2^32 slices cannot be listed: refused before any image changes.
+    "multiband group too large to list": (True, """
+        c = comp((2, 2, 2))
+        try:
+            motion(c, 2**32, nz_full=2**32)
+        except ValueError as e:
+            print(str(e).split(":")[0])
+        print(motion(c)[0]["attenuation"], c.images()[0][:2].tolist())
+    """, "mb 4294967296 on 4294967296 slices makes groups of 4294967296 slices\n0.0 [0.0, 0.0]"),
+    # Slabs and grids without voxels may name any slice or volume count: nothing to visit.
+    "tall slab without voxels": (False, """
+        print(motion(comp((0, 1, 2**62)))[0]["slices"], motion(core.Compartments.from_images((1, 1, 2**62), 1, [], []))[0]["slices"])
+    """, "[0] [0]"),
+    "many volumes without voxels": (False, """
+        c, f = comp((0, 1, 1), 2**62), core.GnlField.on_grid(core.GradCoef.from_spec("whole-body-80"), (0, 1, 1), np.eye(4))
+        c.warp_gnl(f, True)
+        print(c.dims == (0, 1, 1), f.warp_4d(np.zeros(0, np.float32), 2**62, False).size)
+    """, "True 0"),
+    "streamlines across a grid without voxels": (True, """
+        F, pos = np.zeros(0, np.float32), np.array([[-1.0, 0.5, -1.0], [2.0**40, 0.5, 1.0]])
+        m = core.build_mixture((2**40, 1, 0), F, F, F, F, np.eye(4), pos, np.array([0, 2], np.uint32), None, {})
+        s = core.signal_moving((2**40, 1, 0), F, F, F, F, np.eye(4), pos, np.array([0, 2], np.uint32), np.array([0.0, 1000.0]),
+                               np.array([[0.0, 0, 0], [1.0, 0, 0]]), {}, np.ones((2, 6)))
+        print(m.odf().size, s.dims)
+    """, "0 (1099511627776, 1, 0)"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(HOSTILE))
+def test_valid_looking_sizes_end_promptly(name):
+    capped, code, expected = HOSTILE[name]
+    if capped and ASAN:
+        pytest.skip("the sanitizer's shadow memory does not fit under an address-space cap")
+    out = subprocess.run([sys.executable, "-c", (CAP if capped else "") + PRELUDE + textwrap.dedent(code)],
+                         capture_output=True, text=True, timeout=60)
+    assert (out.returncode, out.stdout.strip()) == (0, expected), out.stderr

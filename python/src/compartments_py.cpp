@@ -61,7 +61,7 @@ PyObject* mixed(PyObject* self, py::Args&) {
 PyObject* apply_s0(PyObject* self, py::Args& a) {
     auto s0 = a.get("s0", [](PyObject* o) { return py::to_array_tuple<3>(o, py::to_f32); });
     CompartmentsGuard g(self, true);
-    g.value().apply_s0(s0);
+    g.write().apply_s0(s0);
     Py_RETURN_NONE;
 }
 
@@ -83,19 +83,19 @@ PyObject* select_slices(PyObject* self, py::Args& a) {
 PyObject* warp_gnl(PyObject* self, py::Args& a) {
     auto field = a.get("field", gnlfield_arg);
     bool modulate = a.get("modulate", py::to_bool);
-    std::string mismatch;
-    {
-        CompartmentsGuard g(self, true);
-        Compartments& c = g.value();
-        if (field->dims != c.dims) {
-            // Raised after the guard is gone: a refused call leaves the object usable.
-            mismatch = "GNL field grid " + py::debug_list(field->dims) + " != compartment grid " + py::debug_list(c.dims);
-        } else {
-            py::WithoutGil released;
-            for (auto& img : c.images) img = field->warp_4d(img, c.ngrad, modulate);
+    CompartmentsGuard g(self, true);
+    const Compartments& c = g.value();
+    if (field->dims != c.dims)
+        throw InvalidInput("GNL field grid " + py::debug_list(field->dims) + " != compartment grid " +
+                           py::debug_list(c.dims));
+    py::without_gil([&] {
+        // Each image is replaced only once its warp exists: a warp that fails on the first
+        // image (out of memory) leaves the object as it was.
+        for (std::size_t i = 0; i < c.images.size(); ++i) {
+            std::vector<float> warped = field->warp_4d(c.images[i], c.ngrad, modulate);
+            g.write().images[i] = std::move(warped);
         }
-    }
-    if (!mismatch.empty()) throw InvalidInput(mismatch);
+    });
     Py_RETURN_NONE;
 }
 

@@ -20,12 +20,13 @@ PyObject* compartments_arg(PyObject* o);
 // Holds one object's mutex for its lifetime. Waits for a busy mutex with the interpreter lock
 // released (a holder may need the interpreter lock back before it can let go), then takes it
 // again. Raises TypeError for a non-Compartments object and RuntimeError "Compartments mutex
-// poisoned" for a poisoned one. A C++ exception escaping while a mutating guard is alive
-// poisons the object.
+// poisoned" for a poisoned one. A C++ exception escaping after write() poisons the object; one
+// escaping before (a refused argument) leaves it as it was.
 class CompartmentsGuard {
 public:
     CompartmentsGuard(PyObject* obj, bool mutating);
     compartments::Compartments& value() { return guard_->value(); }
+    compartments::Compartments& write() { return guard_->write(); }
 
 private:
     std::optional<compartments::Locked::Guard> guard_;

@@ -1,7 +1,7 @@
 #pragma once
-// The structural check of compressed-row streamline offsets, shared by every binding that takes
-// `positions` and `offsets`. Callers first check the length and the last entry with their own
-// message; this then refuses what would make the library read outside the point list.
+// The check of compressed-row streamline offsets, shared by every binding that takes
+// `positions` and `offsets`: it refuses what would make the library read outside the point list
+// or skip points without a word.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -11,13 +11,19 @@
 
 namespace quorvel::bind {
 
-// ValueError unless every offset is at most n_points and the offsets never decrease.
+// ValueError unless offsets is non-empty, starts at 0, never decreases and ends at n_points.
 inline void check_csr(const std::vector<std::uint32_t>& offsets, std::size_t n_points) {
-    for (std::size_t i = 0; i < offsets.size(); ++i) {
+    if (offsets.empty() || offsets.back() != n_points)
+        throw InvalidInput("offsets must be CSR: length n_streamlines+1, last entry == number of points");
+    // Points before a non-zero first offset would belong to no streamline.
+    if (offsets.front() != 0)
+        throw InvalidInput("offsets must start at 0: offsets[0] = " + std::to_string(offsets.front()) +
+                           " leaves the first points out of every streamline");
+    for (std::size_t i = 1; i < offsets.size(); ++i) {
         if (offsets[i] > n_points)
             throw InvalidInput("offsets[" + std::to_string(i) + "] = " + std::to_string(offsets[i]) +
                                " is beyond the number of points (" + std::to_string(n_points) + ")");
-        if (i > 0 && offsets[i] < offsets[i - 1])
+        if (offsets[i] < offsets[i - 1])
             throw InvalidInput("offsets must not decrease: offsets[" + std::to_string(i - 1) + "] = " +
                                std::to_string(offsets[i - 1]) + " > offsets[" + std::to_string(i) +
                                "] = " + std::to_string(offsets[i]));

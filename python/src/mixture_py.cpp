@@ -2,6 +2,7 @@
 #include "mixture_py.hpp"
 
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -27,9 +28,6 @@ PyTypeObject* mixture_type() {
     QV_ASSERT(g_mixture_type != nullptr, "the Mixture type is not registered");
     return g_mixture_type;
 }
-
-constexpr const char* kCsrMessage =
-    "offsets must be CSR: length n_streamlines+1, last entry == number of points";
 
 // nx*ny*nz, refusing dims whose voxel count does not fit in a machine size.
 std::size_t checked_nvox(const py::Dims& dims) {
@@ -63,9 +61,11 @@ std::size_t sphere_level_arg(py::Args& a) {
     return a.given("sphere_level") ? a.get("sphere_level", py::to_usize) : std::size_t{3};
 }
 
-// Only a positive concentration selects the Watson-type kernel; None, 0, negatives and NaN
-// select the nearest vertex.
+// Only a positive concentration selects the Watson-type kernel; None, 0 and negatives select
+// the nearest vertex. NaN and +inf are refused: they would turn every kernel weight into NaN.
 std::optional<double> positive_kappa(std::optional<double> kappa) {
+    if (kappa && std::isnan(*kappa)) throw InvalidInput("kappa must be a number or None, got nan");
+    if (kappa && std::isinf(*kappa) && *kappa > 0.0) throw InvalidInput("kappa must be finite, got inf");
     if (kappa && *kappa > 0.0) return kappa;
     return std::nullopt;
 }
@@ -179,7 +179,6 @@ PyObject* build_mixture(PyObject*, py::Args& a) {
     const raster::Grid grid{py::affine4(affine), dims};
     auto points = py::rows3(positions, "positions");
     auto offs = py::flat<std::uint32_t>(offsets);
-    if (offs.empty() || offs.back() != points.size()) throw InvalidInput(kCsrMessage);
     check_csr(offs, points.size());
     std::optional<std::vector<float>> w;
     if (weights) {
@@ -230,6 +229,10 @@ PyObject* mixture_from_fibers(PyObject*, py::Args& a) {
     for (std::uint32_t v : vox)
         if (v >= nvox)
             throw InvalidInput("fibre voxel index " + std::to_string(v) + " out of range for " + py::debug_list(dims));
+    // A non-finite direction has no nearest vertex; it would land on vertex 0 or make NaN masses.
+    for (std::size_t i = 0; i < d.size(); ++i)
+        if (!std::isfinite(d[i][0]) || !std::isfinite(d[i][1]) || !std::isfinite(d[i][2]))
+            throw InvalidInput("dirs[" + std::to_string(i) + "] is not a finite direction");
     const CompartmentParams params = params_from_dict(params_dict);
     kappa = positive_kappa(kappa);
     check_histogram_size(nvox, level);

@@ -102,8 +102,6 @@ PyObject* signal_moving(PyObject*, py::Args& a) {
     const auto aff = py::affine4(affine);
     const auto points = py::rows3(positions, "positions");
     const auto offs = py::flat<std::uint32_t>(offsets);
-    if (offs.empty() || offs.back() != points.size())
-        throw InvalidInput("offsets must be CSR: length n_streamlines+1, last entry == number of points");
     check_csr(offs, points.size());
     const auto scheme = scheme_from_arrays(bvals, bvecs);
     const auto params = params_from_dict(params_dict);
@@ -225,32 +223,36 @@ PyObject* compartments_apply_multiband_motion(PyObject* self, py::Args& a) {
     const auto affine = py::affine4(affine_view);
     const auto events = read_events(events_obj);
 
-    // A failed check must not unwind through the mutating guard (that would poison the
-    // object), so it is raised after the guard has let go.
-    std::optional<std::string> error;
-    std::vector<motion::DroppedShot> dropped;
+    // The grid and the volume count never change after an object is made, so every check and
+    // the whole plan run before the mutating guard: a refused call leaves the object usable.
+    std::array<std::size_t, 3> dims{};
+    std::size_t ngrad = 0, n_images = 0;
+    {
+        CompartmentsGuard guard(self, false);
+        dims = guard.value().dims;
+        ngrad = guard.value().ngrad;
+        n_images = guard.value().images.size();
+    }
+    py::check_len("bvals", bvals_view.size(), ngrad);
+    if (slice_z) py::check_len("slice_z", slice_z->size(), dims[2]);
+    const std::vector<double> bvals = py::flat<double>(bvals_view);
+    std::optional<std::span<const std::size_t>> local_z;
+    if (slice_z) local_z = std::span<const std::size_t>(*slice_z);
+    motion::MultibandPlan plan = py::without_gil([&] {
+        return motion::plan_multiband_motion(dims, ngrad, n_images, mb, interleaved, bvals, events, local_z, nz_full,
+                                             b_max);
+    });
     {
         CompartmentsGuard guard(self, true);
         compartments::Compartments& c = guard.value();
-        std::vector<double> bvals;
-        if (bvals_view.size() != c.ngrad) {
-            error = "bvals: expected " + std::to_string(c.ngrad) + " values, got " + std::to_string(bvals_view.size());
-        } else if (slice_z && slice_z->size() != c.dims[2]) {
-            error = "slice_z: expected " + std::to_string(c.dims[2]) + " values, got " + std::to_string(slice_z->size());
-        } else if (bvals_view.size() != 0 && !bvals_view.contiguous_and_aligned()) {
-            error = py::kNotContiguous;
-        } else {
-            bvals = py::flat<double>(bvals_view);
-            const raster::Grid grid{affine, c.dims};
-            std::optional<std::span<const std::size_t>> local_z;
-            if (slice_z) local_z = std::span<const std::size_t>(*slice_z);
-            dropped = py::without_gil([&] {
-                return motion::apply_multiband_motion_slab(c.images, c.dims, c.ngrad, grid, mb, interleaved, bvals,
-                                                           events, local_z, nz_full, b_max);
-            });
+        if (!plan.local.empty()) {
+            std::vector<float> vol(c.nvox()), moved(c.nvox());
+            py::WithoutGil released;
+            motion::apply_multiband_plan(guard.write().images, c.dims, c.ngrad, raster::Grid{affine, c.dims}, plan,
+                                         vol, moved);
         }
     }
-    if (error) throw InvalidInput(*error);
+    const std::vector<motion::DroppedShot>& dropped = plan.dropped;
 
     py::Ref list = py::check(PyList_New(0));
     for (const motion::DroppedShot& s : dropped) {

@@ -2,13 +2,34 @@
 
 #include <cstdio>
 #include <new>
+#include <string_view>
 
 #include "core/error.hpp"
 
 namespace quorvel::py {
 
+namespace {
+
+// Sets a Python exception whose text is the whole message: PyErr_SetString would stop at a NUL
+// byte, and bytes that are not UTF-8 become replacement characters instead of a decode error
+// that hides the real one.
+void set_error(PyObject* type, std::string_view message) {
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+    if (text == nullptr) return;  // the decoder's own error (memory) stays set
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+}
+
+void report_internal_error(std::string_view message) {
+    std::fputs("quorvel: internal error: ", stderr);
+    std::fwrite(message.data(), 1, message.size(), stderr);
+    std::fputc('\n', stderr);
+}
+
+}  // namespace
+
 void raise(PyObject* type, const std::string& message) {
-    PyErr_SetString(type, message.c_str());
+    set_error(type, message);
     throw ErrorAlreadySet{};
 }
 
@@ -35,15 +56,15 @@ void set_python_error_from_current_exception() {
     } catch (const ErrorAlreadySet&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error reported without an exception set");
     } catch (const InvalidInput& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
+        set_error(PyExc_ValueError, e.text());
     } catch (const Panic& e) {
-        std::fprintf(stderr, "quorvel: internal error: %s\n", e.what());
-        PyErr_SetString(PyExc_SystemError, e.what());
+        report_internal_error(e.text());
+        set_error(PyExc_SystemError, e.text());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "quorvel: internal error: %s\n", e.what());
-        PyErr_SetString(PyExc_SystemError, e.what());
+        report_internal_error(e.what());
+        set_error(PyExc_SystemError, e.what());
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }

@@ -35,8 +35,6 @@ PyObject* subsample_streamlines(PyObject*, py::Args& a) {
 
     auto points = py::rows3(positions, "positions");
     auto offs = py::flat<std::uint32_t>(offsets);
-    if (offs.empty() || offs.back() != points.size())
-        throw InvalidInput("offsets must be CSR: length n_streamlines+1, last entry == number of points");
     check_csr(offs, points.size());
     std::optional<std::vector<float>> w;
     if (weights) {

@@ -35,6 +35,8 @@ std::optional<Vec3> Grid::world_to_voxel(const Vec3& p) const {
 void Grid::intersect_segment_into(const Vec3& p0, const Vec3& p1, std::vector<double>& ts,
                                   std::vector<SegmentHit>& out) const {
     out.clear();
+    // A grid without voxels has nothing to cut; its other extents may still be huge.
+    if (dims[0] == 0 || dims[1] == 0 || dims[2] == 0) return;
     const auto a = world_to_voxel(p0);
     const auto b = world_to_voxel(p1);
     if (!a || !b) return;

@@ -1,5 +1,6 @@
 #include "mixture/mixture.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <string>
@@ -77,7 +78,9 @@ void orientation_kernel(const sphere::HemiSphere& sphere, const raster::Vec3& u,
         double sum = 0.0;
         for (std::size_t j = 0; j < nvert; ++j) {
             const double c = (vs[j][0] * u[0] + vs[j][1] * u[1]) + vs[j][2] * u[2];
-            const double x = k * (c * c - 1.0);
+            // c*c may round above 1 for a direction on a vertex; with a large kappa that excess
+            // would overflow exp and make NaN weights.
+            const double x = k * std::min(c * c - 1.0, 0.0);
             if (x < kNegligibleExponent) continue;
             const double w = std::exp(x);
             if (w < kKernelCut) continue;

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/error.hpp"
+
 namespace quorvel::compartments {
 
 struct Compartments {
@@ -34,8 +36,9 @@ struct Poisoned : std::runtime_error {
     Poisoned() : std::runtime_error("Compartments mutex poisoned") {}
 };
 
-// A Compartments value behind one mutex. A holder that changes the value and unwinds with an
-// exception leaves it poisoned: the half-changed images are never read again.
+// A Compartments value behind one mutex. A holder that has started to change the value and
+// unwinds with an exception leaves it poisoned: the half-changed images are never read again.
+// A holder that fails before it starts (a refused argument, an allocation) leaves it usable.
 class Locked {
 public:
     explicit Locked(Compartments value) : value_(std::move(value)) {}
@@ -54,17 +57,26 @@ public:
             }
         }
         ~Guard() {
-            if (mutating_ && std::uncaught_exceptions() > unwinding_) owner_.poisoned_ = true;
+            if (writing_ && std::uncaught_exceptions() > unwinding_) owner_.poisoned_ = true;
             owner_.mutex_.unlock();
         }
         Guard(const Guard&) = delete;
         Guard& operator=(const Guard&) = delete;
 
+        // For reading, and for the checks and preparation before a change.
         Compartments& value() { return owner_.value_; }
+        // For changing: from the first call on, an exception that unwinds this guard poisons
+        // the value. Only a mutating guard may change it.
+        Compartments& write() {
+            QV_ASSERT(mutating_, "Compartments changed through a reading guard");
+            writing_ = true;
+            return owner_.value_;
+        }
 
     private:
         Locked& owner_;
         bool mutating_;
+        bool writing_ = false;
         int unwinding_;
     };
 

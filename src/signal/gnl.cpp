@@ -311,6 +311,10 @@ GradCoef GradCoef::parse_siemens(std::string_view text) {
             auto r0 = parse_decimal(trim(field));
             if (!r0) throw InvalidInput("bad R0 line: " + debug_str(line));
             out.r0_mm = *r0 * 1000.0;
+            // Every displacement divides by the radius: zero, negative or infinite radii make
+            // NaN fields that blank every warped image.
+            if (!(out.r0_mm > 0.0) || !std::isfinite(out.r0_mm))
+                throw InvalidInput("R0 must be positive and finite: " + debug_str(line));
             continue;
         }
 
@@ -367,13 +371,16 @@ GradCoef GradCoef::preset(bool high_gradient) {
 GradCoef GradCoef::from_spec(const std::string& spec) {
     if (spec == "whole-body-80") return preset(false);
     if (spec == "connectom-300") return preset(true);
+    // The file system would read the path only up to the NUL, which names another file.
+    if (spec.find('\0') != std::string::npos)
+        throw InvalidInput("cannot read coefficient file " + spec + ": embedded null byte");
     std::string error;
     auto text = read_file(spec, error);
     if (!text) throw InvalidInput("cannot read coefficient file " + spec + ": " + error);
     try {
         return parse_siemens(*text);
     } catch (const InvalidInput& e) {
-        throw InvalidInput(spec + ": " + e.what());
+        throw InvalidInput(spec + ": " + e.text());
     }
 }
 
@@ -475,6 +482,8 @@ std::vector<float> GnlField::warp_volume(std::span<const float> vol, bool modula
 std::vector<float> GnlField::warp_4d(std::span<const float> vol, std::size_t ngrad, bool modulate) const {
     const std::size_t n = nvox();
     QV_ASSERT(vol.size() == n * ngrad, "4-D image is not on the field's grid");
+    // Without values there is nothing to warp, however many volumes an empty grid is said to hold.
+    if (vol.empty()) return {};
     std::vector<float> out(n * ngrad);
     std::vector<float> in_g(n), out_g(n);
     for (std::size_t g = 0; g < ngrad; ++g) {

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/error.hpp"
+#include "core/sizes.hpp"
 #include "core/mat3.hpp"
 #include "core/rng.hpp"
 
@@ -137,17 +138,27 @@ std::vector<MotionEvent> dropout_events(std::span<const double> bvals, std::size
 
 std::vector<float> resample_by_pose(std::span<const float> vol, const Dims& dims, const raster::Grid& grid,
                                     const Pose& pose) {
+    std::vector<float> out(vol.size());
+    resample_by_pose_into(vol, dims, grid, pose, out);
+    return out;
+}
+
+void resample_by_pose_into(std::span<const float> vol, const Dims& dims, const raster::Grid& grid,
+                           const Pose& pose, std::span<float> out) {
     const std::size_t nx = dims[0], ny = dims[1], nz = dims[2];
     QV_ASSERT(vol.size() == nx * ny * nz, "resample_by_pose: volume length does not match its dims");
+    QV_ASSERT(out.size() == vol.size(), "resample_by_pose: output length does not match the volume");
     const auto& m = grid.affine;
     const mat3::Mat3 a = mat3::linear_part(m);
     const double det = mat3::det(a);
-    if (pose.is_zero() || std::abs(det) < 1e-18) return {vol.begin(), vol.end()};
+    if (pose.is_zero() || std::abs(det) < 1e-18) {
+        std::copy(vol.begin(), vol.end(), out.begin());
+        return;
+    }
 
     const Vec3 ctr = fov_center(dims, m);
     const Mat4 mm = pose.to_matrix(ctr);
     const mat3::Mat3 adj = mat3::adjugate(a);
-    std::vector<float> out(vol.size());
     std::size_t idx = 0;
     for (std::size_t z = 0; z < nz; ++z) {
         for (std::size_t y = 0; y < ny; ++y) {
@@ -165,7 +176,6 @@ std::vector<float> resample_by_pose(std::span<const float> vol, const Dims& dims
             }
         }
     }
-    return out;
 }
 
 namespace {
@@ -218,6 +228,132 @@ std::vector<std::vector<std::size_t>> slice_schedule(std::size_t nz, std::size_t
     return groups;
 }
 
+MultibandPlan plan_multiband_motion(const Dims& dims, std::size_t ngrad, std::size_t n_images, std::size_t mb,
+                                    bool interleaved, std::span<const double> bvals,
+                                    std::span<const MotionEvent> events,
+                                    std::optional<std::span<const std::size_t>> slice_z,
+                                    std::optional<std::size_t> nz_full, double b_max) {
+    const std::size_t nz = dims[2];
+    if (slice_z && slice_z->size() != nz) throw InvalidInput("slice_z must name every local slice");
+    const std::size_t n_sched = nz_full.value_or(nz);
+    const Schedule schedule(n_sched, mb, interleaved);
+    const std::size_t n_shots = schedule.shots();
+
+    MultibandPlan plan;
+    for (const MotionEvent& e : events)
+        if (e.volume < ngrad && e.shot < n_shots) plan.events.push_back(e);
+    // Volume by volume, as the images are visited; no loop runs over the volumes without events,
+    // whose count costs nothing however large.
+    std::stable_sort(plan.events.begin(), plan.events.end(),
+                     [](const MotionEvent& a, const MotionEvent& b) { return a.volume < b.volume; });
+
+    // Every dropped shot lists its whole group; refuse lists that could not be held.
+    const std::size_t group = std::min(std::max<std::size_t>(mb, 1), n_sched);
+    const auto listed = checked_product({plan.events.size(), group});
+    if (!listed || *listed > kMaxListedSlices)
+        throw InvalidInput("mb " + std::to_string(mb) + " on " + std::to_string(n_sched) + " slices makes groups of " +
+                           std::to_string(group) + " slices: " + std::to_string(plan.events.size()) +
+                           " dropped shots would list more than " + std::to_string(kMaxListedSlices) + " slices");
+
+    for (const MotionEvent& e : plan.events) {
+        const std::size_t v = e.volume;
+        // Written so that a NaN b_max, like a NaN b-value, reaches the gain instead of sparing it.
+        const bool weighted = !(b_max <= 0.0) && v < bvals.size() && !(bvals[v] < 50.0);
+        const float ratio = weighted ? static_cast<float>(bvals[v] / b_max) : 0.0f;
+        const float gain = weighted ? 1.0f - ratio * e.severity : 1.0f;
+        plan.dropped.push_back({v, e.shot, schedule.slices(e.shot), gain});
+    }
+
+    // (shot, local slice) of every local slice some shot excites, ordered by shot; only needed
+    // when some voxel is written (nz may be huge on a grid without voxels). A slice listed twice
+    // in slice_z belongs to its first position only.
+    if (plan.events.empty() || n_images == 0 || dims[0] == 0 || dims[1] == 0) return plan;
+    if (slice_z) {
+        std::vector<std::pair<std::size_t, std::size_t>> firsts;  // (full-stack slice, local slice)
+        firsts.reserve(nz);
+        for (std::size_t z = 0; z < nz; ++z) firsts.emplace_back((*slice_z)[z], z);
+        std::sort(firsts.begin(), firsts.end());
+        for (std::size_t i = 0; i < firsts.size(); ++i) {
+            if (i > 0 && firsts[i].first == firsts[i - 1].first) continue;
+            if (const auto shot = schedule.shot_of(firsts[i].first)) plan.local.emplace_back(*shot, firsts[i].second);
+        }
+    } else {
+        for (std::size_t z = 0; z < nz; ++z)
+            if (const auto shot = schedule.shot_of(z)) plan.local.emplace_back(*shot, z);
+    }
+    std::sort(plan.local.begin(), plan.local.end());
+    return plan;
+}
+
+namespace {
+
+// The head stays where a jump left it: a shot sees the sum of every jump of its volume so far.
+Pose pose_at(std::span<const MotionEvent> volume_events, std::size_t shot) {
+    Pose p;
+    for (const MotionEvent& e : volume_events) {
+        if (e.shot > shot) continue;
+        for (int k = 0; k < 3; ++k) {
+            p.rot_deg[k] += e.jump_deg[k];
+            p.trans_mm[k] += e.jump_mm[k];
+        }
+    }
+    return p;
+}
+
+}  // namespace
+
+void apply_multiband_plan(std::span<std::vector<float>> images, const Dims& dims, std::size_t ngrad,
+                          const raster::Grid& grid, const MultibandPlan& plan, std::span<float> vol,
+                          std::span<float> moved) {
+    const std::size_t nxy = dims[0] * dims[1], nvox = nxy * dims[2];
+    for (const auto& img : images)
+        QV_ASSERT(img.size() == nvox * ngrad, "compartment image length is not nvox*ngrad");
+    if (plan.local.empty()) return;  // no voxel is excited by any shot
+    QV_ASSERT(vol.size() == nvox && moved.size() == nvox, "motion scratch is not one volume long");
+    const auto& local = plan.local;
+    auto local_slices_of = [&](std::size_t shot) {
+        return std::equal_range(local.begin(), local.end(), std::pair<std::size_t, std::size_t>{shot, 0},
+                                [](const auto& a, const auto& b) { return a.first < b.first; });
+    };
+
+    const std::span<const MotionEvent> all(plan.events);
+    for (std::size_t first = 0, last = 0; first < all.size(); first = last) {
+        const std::size_t v = all[first].volume;
+        while (last < all.size() && all[last].volume == v) ++last;
+        const auto evs = all.subspan(first, last - first);
+
+        bool any_moved = false;
+        for (std::size_t i = 0; i < local.size() && !any_moved; ++i)
+            any_moved = !pose_at(evs, local[i].first).is_zero();
+        if (any_moved) {
+            for (auto& img : images) {
+                for (std::size_t i = 0; i < nvox; ++i) vol[i] = img[i * ngrad + v];
+                // Consecutive shots mostly share a pose; resample once per distinct pose.
+                std::optional<Pose> moved_pose;
+                for (std::size_t i = 0; i < local.size(); ++i) {
+                    const Pose p = pose_at(evs, local[i].first);
+                    if (p.is_zero()) continue;
+                    if (!moved_pose || !same_pose(*moved_pose, p)) {
+                        resample_by_pose_into(vol, dims, grid, p, moved);
+                        moved_pose = p;
+                    }
+                    const std::size_t z = local[i].second;
+                    for (std::size_t k = z * nxy; k < (z + 1) * nxy; ++k) img[k * ngrad + v] = moved[k];
+                }
+            }
+        }
+
+        // Motion first, then the attenuation of each event in list order.
+        for (std::size_t e = first; e < last; ++e) {
+            const float gain = plan.dropped[e].attenuation;
+            const auto [lo, hi] = local_slices_of(all[e].shot);
+            for (auto& img : images)
+                for (auto it = lo; it != hi; ++it)
+                    for (std::size_t k = it->second * nxy; k < (it->second + 1) * nxy; ++k) img[k * ngrad + v] *= gain;
+        }
+    }
+}
+
 std::vector<DroppedShot> apply_multiband_motion_slab(std::span<std::vector<float>> images, const Dims& dims,
                                                      std::size_t ngrad, const raster::Grid& grid,
                                                      std::size_t mb, bool interleaved,
@@ -225,92 +361,15 @@ std::vector<DroppedShot> apply_multiband_motion_slab(std::span<std::vector<float
                                                      std::span<const MotionEvent> events,
                                                      std::optional<std::span<const std::size_t>> slice_z,
                                                      std::optional<std::size_t> nz_full, double b_max) {
-    const std::size_t nz = dims[2], nxy = dims[0] * dims[1], nvox = nxy * nz;
-    if (slice_z && slice_z->size() != nz) throw InvalidInput("slice_z must name every local slice");
-    for (const auto& img : images)
-        QV_ASSERT(img.size() == nvox * ngrad, "compartment image length is not nvox*ngrad");
-
-    const Schedule schedule(nz_full.value_or(nz), mb, interleaved);
-    const std::size_t n_shots = schedule.shots();
-
-    // (shot, local slice) of every local slice some shot excites, ordered by shot. A slice
-    // listed twice in slice_z belongs to its first position only.
-    std::vector<std::pair<std::size_t, std::size_t>> local;
-    for (std::size_t z = 0; z < nz; ++z) {
-        std::size_t s = z;
-        if (slice_z) {
-            s = (*slice_z)[z];
-            if (std::find(slice_z->begin(), slice_z->begin() + z, s) != slice_z->begin() + z) continue;
-        }
-        if (const auto shot = schedule.shot_of(s)) local.emplace_back(*shot, z);
+    MultibandPlan plan =
+        plan_multiband_motion(dims, ngrad, images.size(), mb, interleaved, bvals, events, slice_z, nz_full, b_max);
+    std::vector<float> vol, moved;
+    if (!plan.local.empty()) {
+        vol.resize(dims[0] * dims[1] * dims[2]);
+        moved.resize(vol.size());
     }
-    std::sort(local.begin(), local.end());
-    auto local_slices_of = [&](std::size_t shot) {
-        return std::equal_range(local.begin(), local.end(), std::pair<std::size_t, std::size_t>{shot, 0},
-                                [](const auto& a, const auto& b) { return a.first < b.first; });
-    };
-
-    std::vector<std::vector<const MotionEvent*>> by_volume(ngrad);
-    for (const MotionEvent& e : events)
-        if (e.volume < ngrad && e.shot < n_shots) by_volume[e.volume].push_back(&e);
-
-    std::vector<DroppedShot> dropped;
-    std::vector<Pose> local_pose(local.size());
-    std::vector<float> vol(nvox);
-    for (std::size_t v = 0; v < ngrad; ++v) {
-        const auto& evs = by_volume[v];
-        if (evs.empty()) continue;
-
-        // The head stays where a jump left it: each shot sees the sum of every jump so far.
-        bool moved = false;
-        for (std::size_t i = 0; i < local.size(); ++i) {
-            if (i > 0 && local[i].first == local[i - 1].first) {
-                local_pose[i] = local_pose[i - 1];
-                continue;
-            }
-            Pose p;
-            for (const MotionEvent* e : evs) {
-                if (e->shot > local[i].first) continue;
-                for (int k = 0; k < 3; ++k) {
-                    p.rot_deg[k] += e->jump_deg[k];
-                    p.trans_mm[k] += e->jump_mm[k];
-                }
-            }
-            local_pose[i] = p;
-            moved = moved || !p.is_zero();
-        }
-
-        if (moved) {
-            for (auto& img : images) {
-                for (std::size_t i = 0; i < nvox; ++i) vol[i] = img[i * ngrad + v];
-                // Consecutive shots mostly share a pose; resample once per distinct pose.
-                std::vector<float> moved_vol;
-                std::optional<Pose> moved_pose;
-                for (std::size_t i = 0; i < local.size(); ++i) {
-                    if (local_pose[i].is_zero()) continue;
-                    if (!moved_pose || !same_pose(*moved_pose, local_pose[i])) {
-                        moved_vol = resample_by_pose(vol, dims, grid, local_pose[i]);
-                        moved_pose = local_pose[i];
-                    }
-                    const std::size_t z = local[i].second;
-                    for (std::size_t k = z * nxy; k < (z + 1) * nxy; ++k) img[k * ngrad + v] = moved_vol[k];
-                }
-            }
-        }
-
-        // Written so that a NaN b_max, like a NaN b-value, reaches the gain instead of sparing it.
-        const bool weighted = !(b_max <= 0.0) && v < bvals.size() && !(bvals[v] < 50.0);
-        const float ratio = weighted ? static_cast<float>(bvals[v] / b_max) : 0.0f;
-        for (const MotionEvent* e : evs) {
-            const float gain = weighted ? 1.0f - ratio * e->severity : 1.0f;
-            const auto [first, last] = local_slices_of(e->shot);
-            for (auto& img : images)
-                for (auto it = first; it != last; ++it)
-                    for (std::size_t k = it->second * nxy; k < (it->second + 1) * nxy; ++k) img[k * ngrad + v] *= gain;
-            dropped.push_back({v, e->shot, schedule.slices(e->shot), gain});
-        }
-    }
-    return dropped;
+    apply_multiband_plan(images, dims, ngrad, grid, plan, vol, moved);
+    return std::move(plan.dropped);
 }
 
 float trilinear(std::span<const float> vol, const std::array<std::size_t, 3>& dims,

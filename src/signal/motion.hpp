@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/raster.hpp"
@@ -72,12 +73,42 @@ struct DroppedShot {
 // `vol` (F-order on `dims`) after moving the object by `pose` about the centre of the grid.
 std::vector<float> resample_by_pose(std::span<const float> vol, const Dims& dims,
                                     const raster::Grid& grid, const Pose& pose);
+// The same into `out` (as many values as `vol`), allocating nothing.
+void resample_by_pose_into(std::span<const float> vol, const Dims& dims, const raster::Grid& grid,
+                           const Pose& pose, std::span<float> out);
 
 // Multiband shot groups in acquisition order; each group's slices ascending.
 std::vector<std::vector<std::size_t>> slice_schedule(std::size_t nz, std::size_t mb, bool interleaved);
 
-// Applies the per-shot motion and attenuation of `events` to every image (4-D interleaved,
-// nvox*ngrad values) in place; returns one dropped shot per applied event.
+// The dropped shots of one call may list at most this many slices in all: a multiband group
+// is listed whole in every dropped shot that hits it.
+inline constexpr std::size_t kMaxListedSlices = std::size_t{1} << 24;
+
+// Everything the within-volume motion decides before it touches an image.
+struct MultibandPlan {
+    std::vector<std::pair<std::size_t, std::size_t>> local;  // (shot, local slice) of excited slices, by shot
+    std::vector<MotionEvent> events;  // the events that apply, ordered by volume, list order kept within one
+    std::vector<DroppedShot> dropped;  // one per entry of `events`, same order
+};
+
+// Plans the motion of `events` on images of `n_images` x nvox*ngrad values. Throws InvalidInput
+// when slice_z does not name every local slice, and when the dropped shots would list more than
+// kMaxListedSlices slices (a group of mb slices of a stack of nz_full, or nz, slices).
+MultibandPlan plan_multiband_motion(const Dims& dims, std::size_t ngrad, std::size_t n_images, std::size_t mb,
+                                    bool interleaved, std::span<const double> bvals,
+                                    std::span<const MotionEvent> events,
+                                    std::optional<std::span<const std::size_t>> slice_z,
+                                    std::optional<std::size_t> nz_full, double b_max);
+
+// Applies a plan in place to every image (4-D interleaved, nvox*ngrad values). Cannot fail and
+// allocates nothing: `vol` and `moved` are caller scratch of nvox values each (unused, and
+// may be empty, when the plan has no event or the images hold no voxel).
+void apply_multiband_plan(std::span<std::vector<float>> images, const Dims& dims, std::size_t ngrad,
+                          const raster::Grid& grid, const MultibandPlan& plan, std::span<float> vol,
+                          std::span<float> moved);
+
+// Plans and applies the per-shot motion and attenuation of `events` to every image in place;
+// returns one dropped shot per applied event.
 std::vector<DroppedShot> apply_multiband_motion_slab(std::span<std::vector<float>> images, const Dims& dims,
                                                      std::size_t ngrad, const raster::Grid& grid,
                                                      std::size_t mb, bool interleaved,

@@ -91,6 +91,7 @@ def test_equal_keys_keep_the_lowest_indices():
     ({"positions": np.zeros((3, 2))}, ValueError, "positions must have shape (n, 3), got [3, 2]"),
     ({"offsets": []}, ValueError, CSR),
     ({"offsets": [0, 2], "weights": np.ones(5, np.float32)}, ValueError, CSR),
+    ({"offsets": [1, 3]}, ValueError, "offsets must start at 0: offsets[0] = 1 leaves the first points out of every streamline"),
     ({"offsets": [0, 4, 3]}, ValueError, "offsets[1] = 4 is beyond the number of points (3)"),
     # Checked even when every streamline would pass through untouched.
     ({"offsets": [0, 2, 1, 3], "n": 10}, ValueError, "offsets must not decrease: offsets[1] = 2 > offsets[2] = 1"),

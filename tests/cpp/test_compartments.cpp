@@ -37,7 +37,7 @@ bool poisoned(Locked& l) {
 
 }  // namespace
 
-TEST(CompartmentsLock, OnlyAMutatingHolderThatUnwindsPoisons) {
+TEST(CompartmentsLock, OnlyAHolderThatUnwindsAfterStartingToWritePoisons) {
     Locked l(Compartments{{{1.0f, 2.0f}}, {80.0f}, {1, 1, 1}, 2});
     int calls = 0;
     EXPECT_THROW({ Locked::Guard g(l, false, CountingWait{&calls}); throw std::runtime_error("refused read"); },
@@ -47,12 +47,21 @@ TEST(CompartmentsLock, OnlyAMutatingHolderThatUnwindsPoisons) {
         ~Cleanup() {
             int own = 0;
             Locked::Guard g(l, true, CountingWait{&own});
+            g.write();
         }
     };
     EXPECT_THROW({ Cleanup c{l}; throw std::runtime_error("outer"); }, std::runtime_error);
-    EXPECT_FALSE(poisoned(l));
-    EXPECT_THROW({ Locked::Guard g(l, true, CountingWait{&calls}); throw std::runtime_error("half way"); },
+    EXPECT_THROW({ Locked::Guard g(l, true, CountingWait{&calls}); throw std::runtime_error("refused"); },
                  std::runtime_error);
+    EXPECT_THROW({ Locked::Guard g(l, false, CountingWait{&calls}); g.write(); }, quorvel::Panic);
+    EXPECT_FALSE(poisoned(l));
+    EXPECT_THROW(
+        {
+            Locked::Guard g(l, true, CountingWait{&calls});
+            g.write().t2[0] = 90.0f;
+            throw std::runtime_error("half way");
+        },
+        std::runtime_error);
     EXPECT_TRUE(poisoned(l));
     EXPECT_TRUE(poisoned(l));  // for good, and the mutex was let go each time
     EXPECT_EQ(calls, 0);

@@ -292,6 +292,10 @@ def multiband(comp, **change):
         (lambda c: multiband(c, bvals=np.full(2, 1000.0)), "bvals: expected 3 values, got 2"),
         (lambda c: multiband(c, slice_z=[0]), "slice_z: expected 2 values, got 1"),
         (lambda c: multiband(c, bvals=np.full(6, 1000.0)[::2]), NOT_CONTIGUOUS),
+        (lambda c: multiband(c, mb=2**63, nz_full=2**63), "mb 9223372036854775808 on 9223372036854775808 slices "
+         "makes groups of 9223372036854775808 slices: 1 dropped shots would list more than 16777216 slices"),
+        (lambda c: multiband(c, mb=5000, events=[event(0, 0, 1.0)] * 5000, nz_full=5000),
+         "mb 5000 on 5000 slices makes groups of 5000 slices: 5000 dropped shots would list more than 16777216 slices"),
     ],
 )
 def test_errors_leave_the_images_untouched(rng, call, message):

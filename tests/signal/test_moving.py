@@ -120,6 +120,7 @@ ERRORS = [  # in the order the checks run
 ]
 MORE_ERRORS = [
     (dict(offsets=np.zeros(0, np.uint32)), ERRORS[4][1]),
+    (dict(offsets=np.array([2, 4], np.uint32)), "offsets must start at 0: offsets[0] = 2 leaves the first points out of every streamline"),
     (dict(offsets=np.array([0, 3, 1, 4], np.uint32)), "offsets must not decrease: offsets[1] = 3 > offsets[2] = 1"),
     (dict(dims=(2**32, 2**32, 1), **{k: np.zeros(0, np.float32) for k in ("wm", "gm", "csf", "mask")}),
      "signal images: [4294967296, 4294967296, 1] voxels x 4 volumes is too large"),
