@@ -24,13 +24,14 @@ TEST(DiffusionPhase, UnweightedShotsDrawNothing) {
 }
 
 TEST(PhaseSlice, PolynomialPlusGradientDotRigidDisplacement) {
-    // o = 2: pixel centres in acquired-voxel units; zz in slices from nz_full/2, not divided by o.
+    // o = 2: pixel centres in acquired-voxel units; zz in slices from nz_full/2, not divided by o;
+    // odd sizes, so every half is exact.
     const std::array<double, 11> c{0.5, 0.13, 0.1, 0.02, 0.3, -0.2, 0.07, 0.011, -0.05, 0.04, 0.25};
     const ShotPhase s{{0.3, -0.4, 0.5}, {1.0, 2.0, -1.5}, {0.01, -0.02, 0.03}};
-    const auto p = phase_slice(c, s, 6, 4, 2, 3, 5);
-    ASSERT_EQ(p.size(), 24u);
+    const auto p = phase_slice(c, s, 7, 5, 2, 3, 5);
+    ASSERT_EQ(p.size(), 35u);
     for (std::size_t i = 0; i < p.size(); ++i) {
-        const double xx = (double(i % 6) - 3.5) / 2.0, yy = (double(i / 6) - 2.5) / 2.0, zz = 0.5;
+        const double xx = (double(i % 7) - 4.0) / 2.0, yy = (double(i / 7) - 3.0) / 2.0, zz = 0.5;
         const V3 wxr{s.w[1] * zz - s.w[2] * yy, s.w[2] * xx - s.w[0] * zz, s.w[0] * yy - s.w[1] * xx};
         double want = c[0] + c[1] * xx + c[2] * yy + c[3] * zz + c[4] * xx * xx + c[5] * yy * yy + c[6] * zz * zz +
                       c[7] * xx * yy + c[8] * xx * zz + c[9] * yy * zz + c[10];
