@@ -88,7 +88,7 @@ def truncate_ref(line, f):
 
 # ---------------------------------------------------------------- results
 
-def test_defaults_and_result_layout():
+def test_defaults_result_layout_and_signature():
     s = scene((3, 3, 3))
     r = run(s)
     assert list(r) == ["dims", "affine", "magnitude1", "magnitude2", "phase", "te_s", "tr_s", "flip_deg", "output",
@@ -107,9 +107,6 @@ def test_defaults_and_result_layout():
         q = run(s, snr=snr)
         assert q["sigma"] == 0.0 and (q["magnitude1"][13], q["magnitude2"][13]) == pytest.approx(
             (echo(0.00492) * 0.7, echo(0.00738) * 0.7), rel=1e-6)
-
-
-def test_signature_and_docstring():
     assert core.gre_synthesize.__text_signature__ == "(" + ", ".join(NAMES) + (
         ', te_s=..., snr=50.0, res_mm=None, snr_vol_exp=1.0, output="phasediff", rx_phase_rad=6.0, '
         'b0_field="b0gre", tr_s=0.5, flip_deg=60.0, t1_ms=..., pd=..., bias=0.3, ringing=True, t2_head_ms=70.0, '

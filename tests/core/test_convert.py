@@ -47,14 +47,12 @@ def test_keywords_index_objects_strides_and_fresh_results(rng):
 
 
 def test_hires_tiles_each_coarse_voxel(rng):
-    fine, dims = core.hires_grid(EYE, (3, 4, 5), 2)
-    np.testing.assert_array_equal(fine, [0.5, 0, 0, -0.25, 0, 0.5, 0, -0.25, 0, 0, 1, 0, 0, 0, 0, 1])
-    assert dims == (6, 8, 5)
     a = np.eye(4)
     a[:3] = rng.normal(size=(3, 4))
     fine, dims = core.hires_grid(a, (3, 4, 5), 3)
     assert dims == (9, 12, 5)
-    # Fine voxel i' is centred at coarse coordinate (i' + 0.5)/o - 0.5.
-    for i, j in [(0, 0), (4, 7), (8, 11)]:
-        coarse = [(i + 0.5) / 3 - 0.5, (j + 0.5) / 3 - 0.5, 2.0, 1.0]
-        np.testing.assert_allclose(fine.reshape(4, 4) @ [i, j, 2, 1], a @ coarse, atol=1e-12)
+    # Fine voxel i' is centred at coarse coordinate (i' + 0.5)/o - 0.5, z unchanged; four points
+    # in general position fix the whole fine affine.
+    for i, j, k in [(0, 0, 0), (1, 0, 0), (4, 7, 2), (8, 11, 4)]:
+        coarse = [(i + 0.5) / 3 - 0.5, (j + 0.5) / 3 - 0.5, k, 1.0]
+        np.testing.assert_allclose(fine.reshape(4, 4) @ [i, j, k, 1], a @ coarse, atol=1e-12)

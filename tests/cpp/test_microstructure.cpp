@@ -36,17 +36,13 @@ TEST(Eigh3, DecomposesSymmetricMatrices) {
         EXPECT_GE(e.values[0], e.values[1]);
         EXPECT_GE(e.values[1], e.values[2]);
         // Jacobi stops at off-diagonal mass below 1e-15 (the square root of the 1e-30 stop), so the
-        // residuals are a few ulps of the entries (~1).
-        for (int c = 0; c < 3; ++c)
-            for (int i = 0; i < 3; ++i) {
-                double av = 0.0, dot = 0.0;
-                for (int k = 0; k < 3; ++k) {
-                    av += a[i * 3 + k] * e.vectors[k * 3 + c];
-                    dot += e.vectors[k * 3 + c] * e.vectors[k * 3 + i];
-                }
-                EXPECT_NEAR(av, e.values[c] * e.vectors[i * 3 + c], 1e-13);
-                EXPECT_NEAR(dot, c == i ? 1.0 : 0.0, 1e-14);
-            }
+        // residuals A v - λ v and VᵀV - I are a few ulps of the entries (~1).
+        const auto v = [&](int row, int col) { return e.vectors[row * 3 + col]; };
+        for (int c = 0; c < 9; ++c) {
+            const int i = c / 3, j = c % 3;
+            EXPECT_NEAR(a[i * 3] * v(0, j) + a[i * 3 + 1] * v(1, j) + a[i * 3 + 2] * v(2, j), e.values[j] * v(i, j), 1e-13);
+            EXPECT_NEAR(v(0, i) * v(0, j) + v(1, i) * v(1, j) + v(2, i) * v(2, j), i == j ? 1.0 : 0.0, 1e-14);
+        }
     }
 }
 
@@ -58,11 +54,6 @@ TEST(Eigh3, NonFiniteInputGivesNaN) {
     }
 }
 
-TEST(Carlson, UnitArgumentsNeedNoDuplication) {
-    EXPECT_EQ(ms::carlson_rf(1.0, 1.0), 1.0);
-    EXPECT_EQ(ms::carlson_rd(1.0, 1.0), 1.0);
-}
-
 // The series are accurate to about r (3e-4 for R_F, 1e-4 for R_D) by their stopping rule and in
 // practice far better: the tolerances are r/10.
 TEST(Carlson, PublishedValuesAndDegenerateForms) {
@@ -72,6 +63,8 @@ TEST(Carlson, PublishedValuesAndDegenerateForms) {
     EXPECT_NEAR(ms::carlson_rf(0.5, 0.75), 2.0 * 0.58408284167715, 3e-5);
     EXPECT_NEAR(ms::carlson_rd(0.0, 2.0), 1.7972103521034, 1e-5);
     EXPECT_NEAR(ms::carlson_rd(0.5, 0.75), 8.0 * 0.16510527294261, 1e-5);
+    EXPECT_EQ(ms::carlson_rf(1.0, 1.0), 1.0);  // all arguments equal: no duplication step
+    EXPECT_EQ(ms::carlson_rd(1.0, 1.0), 1.0);
     // R_F(x, 1, 1) = R_C(x, 1) and R_D(x, 1, 1) = 3/(2(1 - x))·(R_C(x, 1) - √x), far from 1 too.
     for (double x : {0.01, 0.3, 1.5, 30.0, 500.0}) {
         const double rc = x < 1.0 ? std::acos(std::sqrt(x)) / std::sqrt(1.0 - x)
@@ -82,7 +75,7 @@ TEST(Carlson, PublishedValuesAndDegenerateForms) {
     }
 }
 
-TEST(MeanKurtosisWeights, IsotropicLimitsAndFloor) {
+TEST(MeanKurtosisWeights, IsotropicLimitsFloorAndToleranceBoundary) {
     for (double l : {3e-7, 1e-3, 2.0}) {
         EXPECT_EQ(ms::f1m(l, l, l), 0.2);
         EXPECT_EQ(ms::f2m(l, l, l), 0.4);
@@ -90,9 +83,6 @@ TEST(MeanKurtosisWeights, IsotropicLimitsAndFloor) {
     EXPECT_EQ(ms::f1m(2e-7, 1e-3, 1e-3), 0.0);
     EXPECT_EQ(ms::f1m(1e-3, 2e-7, 5e-4), 0.0);
     EXPECT_EQ(ms::f2m(1e-3, 1e-3, 0.0), 0.0);
-}
-
-TEST(MeanKurtosisWeights, DifferenceEqualToToleranceCountsAsDistinct) {
     // Scale 40: the tolerance 0.025·40 is exactly 1, so 40 − 39 sits on it. The general forms are
     // continuous there, so the boundary value matches a point just on the distinct side, while the
     // limit form just on the other side is off by more than the check resolves.

@@ -1,5 +1,5 @@
 // Internals of the k-space stage that Python cannot reach: both y-encoding paths of the coil
-// k-space against a slow direct sum, and the linear solver of GRAPPA.
+// k-space against a slow direct sum, and the linear solver of GRAPPA on singular systems.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -144,13 +144,10 @@ TEST(CoilKspace, RegularTimingAndSizeChecks) {
 }
 
 TEST(SolveHermitian, PivotsAndZeroesSingularComponents) {
-    // A zero first pivot needs a row swap; a zero pivot gives a zero component.
+    // A zero first pivot needs a row swap; a zero pivot gives a zero component. General complex
+    // systems are pinned through GRAPPA against NumPy; the ridge there keeps every pivot away from 0.
     EXPECT_EQ(max_abs_diff(solve_hermitian({C{0, 0}, C{1, 0}, C{1, 0}, C{0, 0}}, {C{3, 0}, C{4, 1}}), {C{4, 1}, C{3, 0}}), 0.0);
     EXPECT_EQ(max_abs_diff(solve_hermitian({C{2, 0}, C{0, 0}, C{0, 0}, C{0, 0}}, {C{4, 2}, C{5, 0}}), {C{2, 1}, C{0, 0}}), 0.0);
-    // A complex system that needs the conjugate in both elimination and back substitution.
-    const std::vector<C> a{C{1, 1}, C{2, -1}, C{0, 3}, C{4, 0}}, x{C{0.5, -2}, C{1, 0.25}};
-    const std::vector<C> b{a[0] * x[0] + a[1] * x[1], a[2] * x[0] + a[3] * x[1]};
-    EXPECT_LT(max_abs_diff(solve_hermitian(a, b), x), 1e-14);  // |x| ~ 2: a few ulps
     EXPECT_TRUE(solve_hermitian({}, {}).empty());
 }
 
