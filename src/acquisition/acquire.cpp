@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cxxabi.h>
 #include <string>
 
 #include "core/error.hpp"
@@ -58,6 +59,10 @@ void check_inputs(const AcquisitionInput& in, const Acquisition& acq, const Acqu
     if (!per_slice)
         throw InvalidInput("n_coils " + std::to_string(acq.n_coils) + " is too large for a " +
                            std::to_string(nx) + " x " + std::to_string(ny) + " matrix");
+    // GRAPPA runs whenever a pair of rows R apart fits in the matrix; its normal equations
+    // have 6 unknowns per coil.
+    if (acq.accel >= 2 && acq.accel < ny && !checked_product({6, nc, 6, nc, sizeof(C)}))
+        throw InvalidInput("n_coils " + std::to_string(acq.n_coils) + " is too large for a GRAPPA reconstruction");
     if (opt.kspace_slices && !opt.kspace_slices->empty()) {
         if (!checked_product({*per_slice, opt.kspace_slices->size(), std::max<std::size_t>(v, 1)}))
             throw InvalidInput("kspace_slices: capture of " + std::to_string(opt.kspace_slices->size()) +
@@ -160,9 +165,12 @@ AcquisitionOutput simulate_acquisition_complex(const AcquisitionInput& in, const
         }
         if (opt.progress) {
             const std::size_t count = done.fetch_add(1) + 1;
-            // A failing hook is its owner's affair; the run goes on.
+            // A failing hook is its owner's affair; the run goes on. A thread being cancelled
+            // must unwind, though.
             try {
                 opt.progress(count, nvol);
+            } catch (const abi::__forced_unwind&) {
+                throw;
             } catch (...) {
             }
         }

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import quorvel._core as core
-from conftest import run_isolated
+from conftest import run_isolated, run_process
 
 # An acquisition that leaves the object as it is: one uniform coil, no decay, no off-resonance.
 IDENTITY = {"do_relaxation": False, "do_distortions": False, "signal_scale": 1.0}
@@ -287,6 +287,37 @@ def test_results_do_not_depend_on_the_thread_count():
     assert one == run_isolated(DETERMINISM.format(threads=0)) and len(one) == 64
 
 
+HUGE_COUNTS = """
+import numpy as np, quorvel._core as core
+n = 8
+comp = core.Compartments.from_images((n, n, 1), 1, [np.random.default_rng(1).random(n * n).astype(np.float32)], [80.0])
+def run(**acq):
+    out = core.simulate_acquisition(comp, np.zeros(n * n, np.float32), (n, n, 1), np.zeros(1), np.zeros((1, 3)),
+                                    {"n_coils": 2, "acs_lines": 2, **acq}, phase_model="none", kspace_slices=[0],
+                                    capture=(True, True, False))["kspace"]
+    return out["mask"].reshape(n, n)[:, 0], *(out[k].reshape(2, n, n, 2) for k in ("acquired", "reconstructed"))
+# From accel = ny on no pair of rows R apart fits: the centre and its band are sampled, nothing is filled.
+base = run(accel=n)
+assert list(np.flatnonzero(base[0])) == [3, 4, 5] and np.array_equal(base[1], base[2])
+for accel in (2**31, 2**63 - 1, 2**63, 2**64 - 1):
+    assert all(np.array_equal(a, b) for a, b in zip(run(accel=accel), base))
+# A calibration band wider than the matrix samples every line, so there is nothing to fill.
+assert all(np.array_equal(a, b) for a, b in zip(run(accel=3, acs_lines=2**64 - 1), run(accel=1)))
+# Spikes write one value; enough of them hit every sampled sample, however many are asked for.
+for spikes in (2**40, 2**64 - 1):
+    _, acquired, _ = run(n_spikes=spikes, spike_amplitude=2.0, accel=n)
+    for coil in acquired[:, base[0] == 1]:
+        assert np.all(coil == coil[0, 0]) and coil[0, 0].any()
+print("ok")
+"""
+
+
+def test_huge_acceleration_and_spike_counts_finish():
+    # Once a segfault (a fold distance wrapping to a negative row) and minutes of uninterruptible work.
+    out = run_process(HUGE_COUNTS, timeout=120)
+    assert out.returncode == 0 and out.stdout.strip() == "ok", out.stderr
+
+
 # ---- progress ----
 
 
@@ -363,6 +394,7 @@ V2 = {"bvals": np.zeros(2), "bvecs": np.zeros((2, 3))}
     # Sizes whose product would wrap around are refused before anything is allocated.
     ({"acquisition": {"n_coils": 2**62}}, "n_coils 4611686018427387904 is too large for a 4 x 4 matrix"),
     ({"acquisition": {"n_coils": 2**40}, "kspace_slices": [0] * 2**16}, "kspace_slices: capture of 65536 slices is too large"),
+    ({"acquisition": {"n_coils": 2**40, "accel": 2}}, "n_coils 1099511627776 is too large for a GRAPPA reconstruction"),
 ])
 def test_value_errors_in_order(change, message):
     args = good_args() | change
