@@ -356,6 +356,33 @@ def test_compartments_stay_locked_for_the_whole_run(rng):
     assert events == ["start"] + ["progress"] * 6 + [6]
 
 
+REENTRY = """
+import numpy as np, quorvel._core as core
+assert core.set_threads({threads})
+comp, other = (core.Compartments.from_images((4, 4, 1), 6, [np.ones(96, np.float32)], [80.0]) for _ in range(2))
+seen = []
+def progress(done, total):
+    seen.append(other.dims)  # another object stays usable
+    seen.append(comp.ngrad)  # the run's own object cannot be waited for from here
+try:
+    core.simulate_acquisition(comp, np.zeros(16, np.float32), (4, 4, 1), np.zeros(6), np.zeros((6, 3)), {{}},
+                              progress=progress)
+except RuntimeError as e:
+    print(e)
+print(seen == [(4, 4, 1)] * 6, comp.ngrad)
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_progress_callable_using_its_own_object_raises_instead_of_deadlocking(threads):
+    # With one thread the callable even runs on the thread that holds the mutex.
+    out = run_process(REENTRY.format(threads=threads), timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [
+        "Compartments object is in use by the call whose progress callable is running; use it after that call returns",
+        "True 6"]
+
+
 # ---- argument checks ----
 
 
