@@ -37,7 +37,22 @@ public:
         Py_XDECREF(tb_);
     }
 
+    // Runs on pool workers, while the interpreter may be shutting down.
     void operator()(std::size_t done, std::size_t total) {
+        py::take_lock_or_park([&] { call(done, total); });
+    }
+
+    // Raises the stored exception, if any (interpreter lock held).
+    void raise_stored() {
+        std::lock_guard lock(mutex_);
+        if (type_ == nullptr) return;
+        PyErr_Restore(type_, value_, tb_);
+        type_ = value_ = tb_ = nullptr;
+        throw py::ErrorAlreadySet{};
+    }
+
+private:
+    void call(std::size_t done, std::size_t total) {
         PyGILState_STATE state = PyGILState_Ensure();
         ServingCall serving(comp_);
         PyObject* args = Py_BuildValue("(nn)", static_cast<Py_ssize_t>(done), static_cast<Py_ssize_t>(total));
@@ -61,16 +76,6 @@ public:
         PyGILState_Release(state);
     }
 
-    // Raises the stored exception, if any (interpreter lock held).
-    void raise_stored() {
-        std::lock_guard lock(mutex_);
-        if (type_ == nullptr) return;
-        PyErr_Restore(type_, value_, tb_);
-        type_ = value_ = tb_ = nullptr;
-        throw py::ErrorAlreadySet{};
-    }
-
-private:
     PyObject* callable_;  // borrowed: the argument outlives the call
     PyObject* comp_;      // borrowed, likewise
     std::mutex mutex_;

@@ -3,9 +3,15 @@
 #include <cstdio>
 #include <new>
 
+#include <unistd.h>
+
 #include "core/error.hpp"
 
 namespace quorvel::py {
+
+void park_thread() noexcept {
+    for (;;) pause();
+}
 
 void raise(PyObject* type, const std::string& message) {
     PyErr_SetString(type, message.c_str());

@@ -383,6 +383,40 @@ def test_progress_callable_using_its_own_object_raises_instead_of_deadlocking(th
         "True 6"]
 
 
+EXIT_IN_FLIGHT = """
+import threading, numpy as np, quorvel._core as core
+assert core.set_threads({threads})
+n, v = 16, 32
+comp, other = (core.Compartments.from_images((n, n, 2), v, [np.ones(n * n * 2 * v, np.float32)], [80.0])
+               for _ in range(2))
+field = core.GnlField.on_grid(core.GradCoef.from_spec("whole-body-80"), (n, n, 2), np.eye(4))
+busy = threading.Barrier(4)
+def acquire():
+    for i in range(10**6):
+        core.simulate_acquisition(comp, np.zeros(n * n * 2, np.float32), (n, n, 2), np.zeros(v), np.zeros((v, 3)),
+                                  {{"n_coils": 2}}, progress=lambda d, t: i or d > 1 or busy.wait())
+def warp():
+    busy.wait()
+    for _ in range(10**6):
+        other.warp_gnl(field, True)
+def wait_for_the_lock():  # waits for comp's mutex with the interpreter lock released
+    busy.wait()
+    for _ in range(10**6):
+        comp.ngrad
+for target in (acquire, warp, wait_for_the_lock):
+    threading.Thread(target=target, daemon=True).start()
+busy.wait()
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_exit_with_calls_in_flight_on_daemon_threads_is_clean(threads):
+    # CPython ends such threads when they ask for the interpreter lock again; that once aborted.
+    for _ in range(3):
+        out = run_process(EXIT_IN_FLIGHT.format(threads=threads), timeout=60)
+        assert out.returncode == 0 and "terminate" not in out.stderr and "FATAL" not in out.stderr, out.stderr
+
+
 # ---- argument checks ----
 
 
