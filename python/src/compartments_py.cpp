@@ -124,7 +124,9 @@ PyObject* get_n_compartments(PyObject* self) {
 }  // namespace
 
 namespace {
-thread_local const ServingCall* t_serving = nullptr;
+// Initial-exec: a thread-local of a loaded module is otherwise allocated on a thread's first
+// use, and glibc aborts the process when that allocation fails.
+[[gnu::tls_model("initial-exec")]] thread_local const ServingCall* t_serving = nullptr;
 }  // namespace
 
 ServingCall::ServingCall(PyObject* obj) : obj_(obj), outer_(t_serving) { t_serving = this; }
