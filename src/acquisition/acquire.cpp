@@ -29,6 +29,8 @@ void append_pairs(std::vector<float>& out, const std::vector<C>& v) {
     }
 }
 
+constexpr std::size_t kMaxGrappaCoils = 256;
+
 void check_inputs(const AcquisitionInput& in, const Acquisition& acq, const AcquisitionOptions& opt) {
     const auto [snx, sny, nz] = in.sim_dims;
     const auto [nx, ny, anz] = in.acq_dims;
@@ -59,15 +61,28 @@ void check_inputs(const AcquisitionInput& in, const Acquisition& acq, const Acqu
     if (!per_slice)
         throw InvalidInput("n_coils " + std::to_string(acq.n_coils) + " is too large for a " +
                            std::to_string(nx) + " x " + std::to_string(ny) + " matrix");
-    // GRAPPA runs whenever a pair of rows R apart fits in the matrix; its normal equations
-    // have 6 unknowns per coil.
-    if (acq.accel >= 2 && acq.accel < ny && !checked_product({6, nc, 6, nc, sizeof(C)}))
-        throw InvalidInput("n_coils " + std::to_string(acq.n_coils) + " is too large for a GRAPPA reconstruction");
+    // GRAPPA runs whenever a pair of rows R apart fits in the matrix. Its normal equations have
+    // 6 unknowns per coil and take cubic time: far beyond any receive array they would run for
+    // hours per slice, uninterruptibly.
+    const bool grappa = acq.accel >= 2 && acq.accel < ny;
+    if (grappa && nc > kMaxGrappaCoils)
+        throw InvalidInput("n_coils " + std::to_string(acq.n_coils) + ": GRAPPA reconstructs at most " +
+                           std::to_string(kMaxGrappaCoils) + " coils");
     if (opt.kspace_slices && !opt.kspace_slices->empty()) {
         if (!checked_product({*per_slice, opt.kspace_slices->size(), std::max<std::size_t>(v, 1)}))
             throw InvalidInput("kspace_slices: capture of " + std::to_string(opt.kspace_slices->size()) +
                                " slices is too large");
     }
+    // Every volume task holds one slice's coil data (k-space, its copies, the maps) and GRAPPA's
+    // normal equations with their copies at once. Tasks the machine's memory cannot hold would
+    // only exhaust it; an estimate in floating point is enough to tell.
+    const double ncd = static_cast<double>(nc);
+    const double per_task = ncd * static_cast<double>(nx * ny) * (4 * sizeof(C) + sizeof(double)) +
+                            (grappa ? ncd * ncd * (36 * 2 + 6 * 3) * sizeof(C) : 0.0);
+    const double tasks = static_cast<double>(std::min(v, pool::current_threads()));
+    if (per_task * tasks > static_cast<double>(physical_memory()))
+        throw InvalidInput("n_coils " + std::to_string(acq.n_coils) + ": slices of that many coils on a " +
+                           std::to_string(nx) + " x " + std::to_string(ny) + " matrix do not fit in memory");
     QV_ASSERT(in.t2.size() >= in.images.size(), "acquisition: one T2 per compartment is required");
     QV_ASSERT(in.bvals.size() >= v && in.bvecs.size() >= v, "acquisition: b-values and vectors for every volume");
     QV_ASSERT(!in.noise_sigma || in.noise_sigma->size() == nx * ny * nz,

@@ -455,7 +455,10 @@ V2 = {"bvals": np.zeros(2), "bvecs": np.zeros((2, 3))}
     # Sizes whose product would wrap around are refused before anything is allocated.
     ({"acquisition": {"n_coils": 2**62}}, "n_coils 4611686018427387904 is too large for a 4 x 4 matrix"),
     ({"acquisition": {"n_coils": 2**40}, "kspace_slices": [0] * 2**16}, "kspace_slices: capture of 65536 slices is too large"),
-    ({"acquisition": {"n_coils": 2**40, "accel": 2}}, "n_coils 1099511627776 is too large for a GRAPPA reconstruction"),
+    # Coil counts whose work could not finish, or whose slices no memory could hold.
+    ({"acquisition": {"n_coils": 257, "accel": 2}}, "n_coils 257: GRAPPA reconstructs at most 256 coils"),
+    ({"acquisition": {"n_coils": 2**40}}, "n_coils 1099511627776: slices of that many coils on a 4 x 4 matrix do not fit "
+     "in memory"),
 ])
 def test_value_errors_in_order(change, message):
     args = good_args() | change
