@@ -390,7 +390,7 @@ n, v = 16, 32
 comp, other = (core.Compartments.from_images((n, n, 2), v, [np.ones(n * n * 2 * v, np.float32)], [80.0])
                for _ in range(2))
 field = core.GnlField.on_grid(core.GradCoef.from_spec("whole-body-80"), (n, n, 2), np.eye(4))
-busy = threading.Barrier(4)
+busy = threading.Barrier(5)
 def acquire():
     for i in range(10**6):
         core.simulate_acquisition(comp, np.zeros(n * n * 2, np.float32), (n, n, 2), np.zeros(v), np.zeros((v, 3)),
@@ -403,7 +403,14 @@ def wait_for_the_lock():  # waits for comp's mutex with the interpreter lock rel
     busy.wait()
     for _ in range(10**6):
         comp.ngrad
-for target in (acquire, warp, wait_for_the_lock):
+def endless():  # Python code that a call runs: the thread is ended inside it
+    busy.wait()
+    while True:
+        sum(range(100))
+    yield
+def read_images():
+    core.Compartments.from_images((1, 1, 1), 1, endless(), [])
+for target in (acquire, warp, wait_for_the_lock, read_images):
     threading.Thread(target=target, daemon=True).start()
 busy.wait()
 """
