@@ -18,6 +18,10 @@ using Holder = std::unique_ptr<Locked>;
 
 PyTypeObject* g_type = nullptr;
 
+// Initial-exec: a thread-local of a loaded module is otherwise allocated on a thread's first
+// use, and glibc aborts the process when that allocation fails.
+[[gnu::tls_model("initial-exec")]] thread_local const ServingCall* t_serving = nullptr;
+
 PyObject* from_images(PyObject*, py::Args& a) {
     auto dims = a.get("dims", py::to_dims);
     std::size_t ngrad = a.get("ngrad", py::to_usize);
@@ -121,12 +125,6 @@ PyObject* get_n_compartments(PyObject* self) {
     return py::to_py(g.value().images.size()).release();
 }
 
-}  // namespace
-
-namespace {
-// Initial-exec: a thread-local of a loaded module is otherwise allocated on a thread's first
-// use, and glibc aborts the process when that allocation fails.
-[[gnu::tls_model("initial-exec")]] thread_local const ServingCall* t_serving = nullptr;
 }  // namespace
 
 ServingCall::ServingCall(PyObject* obj) : obj_(obj), outer_(t_serving) { t_serving = this; }
