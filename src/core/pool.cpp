@@ -139,7 +139,9 @@ bool build(std::size_t n, bool fall_back) {
     new tbb::global_control(tbb::global_control::max_allowed_parallelism, n);
     auto* arena = new tbb::task_arena(static_cast<int>(n), 1);
     arena->initialize();
-    start_workers(*arena, n);
+    // Another user of TBB in the process may hold the cap lower; TBB then gives fewer workers.
+    const auto cap = tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism);
+    start_workers(*arena, std::min(n, cap));
     g_arena.store(arena, std::memory_order_release);
     return true;
 }
