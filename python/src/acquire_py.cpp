@@ -24,9 +24,10 @@ PyObject* to_callable(PyObject* o) {
 
 // Relays progress to a Python callable from the worker threads. Each call takes the interpreter
 // lock; the first exception raised is kept (later ones are dropped) and raised after the run.
+// The run holds comp's mutex, so the callable must not wait for it (ServingCall).
 class ProgressRelay {
 public:
-    explicit ProgressRelay(PyObject* callable) : callable_(callable) {}
+    ProgressRelay(PyObject* callable, PyObject* comp) : callable_(callable), comp_(comp) {}
     ProgressRelay(const ProgressRelay&) = delete;
     ProgressRelay& operator=(const ProgressRelay&) = delete;
     // Destroyed with the interpreter lock held.
@@ -36,8 +37,24 @@ public:
         Py_XDECREF(tb_);
     }
 
+    // Runs on pool workers, while the interpreter may be shutting down.
     void operator()(std::size_t done, std::size_t total) {
+        py::take_lock_or_park([&] { call(done, total); });
+    }
+
+    // Raises the stored exception, if any (interpreter lock held).
+    void raise_stored() {
+        std::lock_guard lock(mutex_);
+        if (type_ == nullptr) return;
+        PyErr_Restore(type_, value_, tb_);
+        type_ = value_ = tb_ = nullptr;
+        throw py::ErrorAlreadySet{};
+    }
+
+private:
+    void call(std::size_t done, std::size_t total) {
         PyGILState_STATE state = PyGILState_Ensure();
+        ServingCall serving(comp_);
         PyObject* args = Py_BuildValue("(nn)", static_cast<Py_ssize_t>(done), static_cast<Py_ssize_t>(total));
         PyObject* result = args != nullptr ? PyObject_CallObject(callable_, args) : nullptr;
         Py_XDECREF(args);
@@ -59,17 +76,8 @@ public:
         PyGILState_Release(state);
     }
 
-    // Raises the stored exception, if any (interpreter lock held).
-    void raise_stored() {
-        std::lock_guard lock(mutex_);
-        if (type_ == nullptr) return;
-        PyErr_Restore(type_, value_, tb_);
-        type_ = value_ = tb_ = nullptr;
-        throw py::ErrorAlreadySet{};
-    }
-
-private:
     PyObject* callable_;  // borrowed: the argument outlives the call
+    PyObject* comp_;      // borrowed, likewise
     std::mutex mutex_;
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
@@ -181,7 +189,7 @@ PyObject* simulate_acquisition(PyObject*, py::Args& a) {
     opt.kspace_slices = std::move(kspace_slices);
     opt.te_per_volume = std::move(te_per_volume);
     opt.capture = capture;
-    ProgressRelay relay(progress);
+    ProgressRelay relay(progress, comp);
     if (progress != nullptr) opt.progress = [&relay](std::size_t done, std::size_t total) { relay(done, total); };
 
     kspace::AcquisitionOutput out =

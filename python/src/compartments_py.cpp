@@ -18,6 +18,10 @@ using Holder = std::unique_ptr<Locked>;
 
 PyTypeObject* g_type = nullptr;
 
+// Initial-exec: a thread-local of a loaded module is otherwise allocated on a thread's first
+// use, and glibc aborts the process when that allocation fails.
+[[gnu::tls_model("initial-exec")]] thread_local const ServingCall* t_serving = nullptr;
+
 PyObject* from_images(PyObject*, py::Args& a) {
     auto dims = a.get("dims", py::to_dims);
     std::size_t ngrad = a.get("ngrad", py::to_usize);
@@ -123,9 +127,23 @@ PyObject* get_n_compartments(PyObject* self) {
 
 }  // namespace
 
+ServingCall::ServingCall(PyObject* obj) : obj_(obj), outer_(t_serving) { t_serving = this; }
+
+ServingCall::~ServingCall() { t_serving = outer_; }
+
+bool ServingCall::serving(PyObject* obj) {
+    for (const ServingCall* s = t_serving; s != nullptr; s = s->outer_)
+        if (s->obj_ == obj) return true;
+    return false;
+}
+
 CompartmentsGuard::CompartmentsGuard(PyObject* obj, bool mutating) {
     QV_ASSERT(g_type != nullptr, "Compartments type registered before use");
     Locked& locked = *py::instance_arg<Holder>(obj, g_type, "Compartments");
+    if (ServingCall::serving(obj))
+        py::raise(PyExc_RuntimeError,
+                  "Compartments object is in use by the call whose progress callable is running; "
+                  "use it after that call returns");
     try {
         // Blocking with the interpreter lock held could deadlock against a holder that is
         // waiting for the interpreter lock before it lets go of the mutex.

@@ -17,11 +17,30 @@ PyObject* wrap_compartments(compartments::Compartments value);
 // Argument converter: o itself (borrowed) when it is a Compartments object, else TypeError.
 PyObject* compartments_arg(PyObject* o);
 
+// Marks the current thread, for the lifetime of the object, as running a callable on behalf of
+// a call that holds obj's mutex (a progress callable). A guard on obj asked for from this thread
+// meanwhile raises RuntimeError: waiting would wait for the call, which waits for the callable.
+class ServingCall {
+public:
+    explicit ServingCall(PyObject* obj);
+    ~ServingCall();
+    ServingCall(const ServingCall&) = delete;
+    ServingCall& operator=(const ServingCall&) = delete;
+
+    // Whether this thread is serving a call that holds obj's mutex.
+    static bool serving(PyObject* obj);
+
+private:
+    PyObject* obj_;
+    const ServingCall* outer_;  // the call this one runs inside, on the same thread
+};
+
 // Holds one object's mutex for its lifetime. Waits for a busy mutex with the interpreter lock
 // released (a holder may need the interpreter lock back before it can let go), then takes it
 // again. Raises TypeError for a non-Compartments object and RuntimeError "Compartments mutex
-// poisoned" for a poisoned one. A C++ exception escaping after write() poisons the object; one
-// escaping before (a refused argument) leaves it as it was.
+// poisoned" for a poisoned one and RuntimeError for an object whose mutex this thread's
+// ServingCall holds. A C++ exception escaping after write() poisons the object; one escaping
+// before (a refused argument) leaves it as it was.
 class CompartmentsGuard {
 public:
     CompartmentsGuard(PyObject* obj, bool mutating);

@@ -4,6 +4,8 @@
 #include <new>
 #include <string_view>
 
+#include <unistd.h>
+
 #include "core/error.hpp"
 
 namespace quorvel::py {
@@ -27,6 +29,10 @@ void report_internal_error(std::string_view message) {
 }
 
 }  // namespace
+
+void park_thread() noexcept {
+    for (;;) pause();
+}
 
 void raise(PyObject* type, const std::string& message) {
     set_error(type, message);

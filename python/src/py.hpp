@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <string>
 #include <utility>
 
@@ -58,11 +60,33 @@ void add_processing_note(const char* name);
 // bad_alloc -> MemoryError, other std::exception -> SystemError.
 void set_python_error_from_current_exception();
 
+// A thread that wants the interpreter lock back while the interpreter is shutting down is
+// ended by CPython from inside the call (pthread_exit, which unwinds the thread). Unwinding
+// would run our destructors without the lock and, on a pool worker, through the pool's own
+// frames, and could free a stack that pool tasks still use. Such a thread waits for the process
+// to end instead, as CPython itself does from 3.14 on: these never return then.
+[[noreturn]] void park_thread() noexcept;
+
+// Runs take, which takes the interpreter lock back (and may run Python with it); parks the
+// thread instead when the interpreter is shutting down.
+template <class F>
+void take_lock_or_park(F&& take) {
+    // Once shutdown has begun the thread state may already be gone: do not touch it.
+    if (!Py_IsInitialized()) park_thread();
+    try {
+        take();
+    } catch (const abi::__forced_unwind&) {
+        park_thread();
+    }
+}
+
 // Releases the interpreter lock for the lifetime of the object.
 class WithoutGil {
 public:
     WithoutGil() : state_(PyEval_SaveThread()) {}
-    ~WithoutGil() { PyEval_RestoreThread(state_); }
+    ~WithoutGil() {
+        take_lock_or_park([this] { PyEval_RestoreThread(state_); });
+    }
     WithoutGil(const WithoutGil&) = delete;
     WithoutGil& operator=(const WithoutGil&) = delete;
 
@@ -77,11 +101,14 @@ auto without_gil(F&& f) {
     return f();
 }
 
-// Calls f and turns any C++ failure into a pending Python exception; returns null then.
+// Calls f and turns any C++ failure into a pending Python exception; returns null then. A thread
+// that CPython ends (a forced unwind from Python code run by f) unwinds on through.
 template <class F>
-PyObject* guarded(F&& f) noexcept {
+PyObject* guarded(F&& f) {
     try {
         return f();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         set_python_error_from_current_exception();
         return nullptr;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cxxabi.h>
 #include <string>
 
 #include "core/error.hpp"
@@ -27,6 +28,8 @@ void append_pairs(std::vector<float>& out, const std::vector<C>& v) {
         out.push_back(static_cast<float>(s.im));
     }
 }
+
+constexpr std::size_t kMaxGrappaCoils = 256;
 
 void check_inputs(const AcquisitionInput& in, const Acquisition& acq, const AcquisitionOptions& opt) {
     const auto [snx, sny, nz] = in.sim_dims;
@@ -58,11 +61,28 @@ void check_inputs(const AcquisitionInput& in, const Acquisition& acq, const Acqu
     if (!per_slice)
         throw InvalidInput("n_coils " + std::to_string(acq.n_coils) + " is too large for a " +
                            std::to_string(nx) + " x " + std::to_string(ny) + " matrix");
+    // GRAPPA runs whenever a pair of rows R apart fits in the matrix. Its normal equations have
+    // 6 unknowns per coil and take cubic time: far beyond any receive array they would run for
+    // hours per slice, uninterruptibly.
+    const bool grappa = acq.accel >= 2 && acq.accel < ny;
+    if (grappa && nc > kMaxGrappaCoils)
+        throw InvalidInput("n_coils " + std::to_string(acq.n_coils) + ": GRAPPA reconstructs at most " +
+                           std::to_string(kMaxGrappaCoils) + " coils");
     if (opt.kspace_slices && !opt.kspace_slices->empty()) {
         if (!checked_product({*per_slice, opt.kspace_slices->size(), std::max<std::size_t>(v, 1)}))
             throw InvalidInput("kspace_slices: capture of " + std::to_string(opt.kspace_slices->size()) +
                                " slices is too large");
     }
+    // Every volume task holds one slice's coil data (k-space, its copies, the maps) and GRAPPA's
+    // normal equations with their copies at once. Tasks the machine's memory cannot hold would
+    // only exhaust it; an estimate in floating point is enough to tell.
+    const double ncd = static_cast<double>(nc);
+    const double per_task = ncd * static_cast<double>(nx * ny) * (4 * sizeof(C) + sizeof(double)) +
+                            (grappa ? ncd * ncd * (36 * 2 + 6 * 3) * sizeof(C) : 0.0);
+    const double tasks = static_cast<double>(std::min(v, pool::current_threads()));
+    if (per_task * tasks > static_cast<double>(physical_memory()))
+        throw InvalidInput("n_coils " + std::to_string(acq.n_coils) + ": slices of that many coils on a " +
+                           std::to_string(nx) + " x " + std::to_string(ny) + " matrix do not fit in memory");
     QV_ASSERT(in.t2.size() >= in.images.size(), "acquisition: one T2 per compartment is required");
     QV_ASSERT(in.bvals.size() >= v && in.bvecs.size() >= v, "acquisition: b-values and vectors for every volume");
     QV_ASSERT(!in.noise_sigma || in.noise_sigma->size() == nx * ny * nz,
@@ -160,9 +180,12 @@ AcquisitionOutput simulate_acquisition_complex(const AcquisitionInput& in, const
         }
         if (opt.progress) {
             const std::size_t count = done.fetch_add(1) + 1;
-            // A failing hook is its owner's affair; the run goes on.
+            // A failing hook is its owner's affair; the run goes on. A thread being cancelled
+            // must unwind, though.
             try {
                 opt.progress(count, nvol);
+            } catch (const abi::__forced_unwind&) {
+                throw;
             } catch (...) {
             }
         }

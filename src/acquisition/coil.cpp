@@ -337,9 +337,15 @@ std::vector<C> build_coil_kspace(const SliceInput& in, const Acquisition& acq, s
             if (mask[i] == 1) sampled.push_back(i);
         if (!sampled.empty()) {
             const std::uint64_t base = in.seed ^ 0xa5a5123456789abcull;
-            for (std::uint64_t k = 1; k <= acq.n_spikes; ++k) {
-                const std::uint64_t h = rng::stream(base, k);
-                out[sampled[h % sampled.size()]] = value;
+            // Every spike writes the same value, so once each sampled sample has been hit the
+            // remaining draws change nothing: the loop ends there, whatever n_spikes asks for.
+            std::vector<std::uint8_t> hit(sampled.size(), 0);
+            std::size_t n_hit = 0;
+            for (std::uint64_t k = 1; k <= acq.n_spikes && n_hit < sampled.size(); ++k) {
+                const std::size_t j = rng::stream(base, k) % sampled.size();
+                out[sampled[j]] = value;
+                n_hit += hit[j] == 0 ? 1 : 0;
+                hit[j] = 1;
             }
         }
     }

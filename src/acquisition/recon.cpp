@@ -63,12 +63,13 @@ private:
     std::shared_ptr<const fft::Plan> row_plan_, col_plan_;
 };
 
-}  // namespace
-
-std::vector<C> solve_hermitian(std::vector<C> a, std::vector<C> b) {
-    const std::size_t n = b.size();
+// solve_hermitian for several right-hand sides of one n x n matrix, eliminated once.
+std::vector<std::vector<C>> solve_all(std::size_t n, std::vector<C> a, std::vector<std::vector<C>> bs) {
     QV_ASSERT(a.size() == n * n, "solve_hermitian: the matrix must be n x n for n right-hand values");
+    for (const auto& b : bs) QV_ASSERT(b.size() == n, "solve_hermitian: the matrix must be n x n for n right-hand values");
     auto at = [&](std::size_t i, std::size_t j) -> C& { return a[i * n + j]; };
+    // The pivots and multipliers depend on a alone, so every right-hand side sees exactly the
+    // operations a separate elimination would apply to it.
     for (std::size_t k = 0; k < n; ++k) {
         std::size_t p = k;
         double best = abs(at(k, k));
@@ -83,7 +84,7 @@ std::vector<C> solve_hermitian(std::vector<C> a, std::vector<C> b) {
             std::swap_ranges(a.begin() + static_cast<std::ptrdiff_t>(k * n),
                              a.begin() + static_cast<std::ptrdiff_t>((k + 1) * n),
                              a.begin() + static_cast<std::ptrdiff_t>(p * n));
-            std::swap(b[k], b[p]);
+            for (auto& b : bs) std::swap(b[k], b[p]);
         }
         const C piv = at(k, k);
         const double d = norm(piv);
@@ -91,32 +92,48 @@ std::vector<C> solve_hermitian(std::vector<C> a, std::vector<C> b) {
         for (std::size_t i = k + 1; i < n; ++i) {
             const C f = at(i, k) * inv;
             for (std::size_t j = k; j < n; ++j) at(i, j) -= f * at(k, j);
-            b[i] -= f * b[k];
+            for (auto& b : bs) b[i] -= f * b[k];
         }
     }
-    std::vector<C> x(n);
-    for (std::size_t i = n; i-- > 0;) {
-        C sum{};
-        for (std::size_t j = i + 1; j < n; ++j) sum += at(i, j) * x[j];
-        const C t = b[i] - sum;
-        const C piv = at(i, i);
-        const double d = norm(piv);
-        if (d >= kTinyPivot) {
-            const C num = t * conj(piv);
-            x[i] = C{num.re / d, num.im / d};
+    std::vector<std::vector<C>> xs(bs.size(), std::vector<C>(n));
+    for (std::size_t r = 0; r < bs.size(); ++r) {
+        const std::vector<C>& b = bs[r];
+        std::vector<C>& x = xs[r];
+        for (std::size_t i = n; i-- > 0;) {
+            C sum{};
+            for (std::size_t j = i + 1; j < n; ++j) sum += at(i, j) * x[j];
+            const C t = b[i] - sum;
+            const C piv = at(i, i);
+            const double d = norm(piv);
+            if (d >= kTinyPivot) {
+                const C num = t * conj(piv);
+                x[i] = C{num.re / d, num.im / d};
+            }
         }
     }
-    return x;
+    return xs;
+}
+
+}  // namespace
+
+std::vector<C> solve_hermitian(std::vector<C> a, std::vector<C> b) {
+    const std::size_t n = b.size();
+    std::vector<std::vector<C>> bs;
+    bs.push_back(std::move(b));
+    return std::move(solve_all(n, std::move(a), std::move(bs)).front());
 }
 
 void grappa_reconstruct(std::vector<std::vector<C>>& ks, std::size_t nx, std::size_t ny, std::size_t accel,
                         std::size_t acs_lines) {
     const std::size_t nc = ks.size();
     const std::size_t r_fold = accel;
-    if (r_fold < 2 || nc == 0 || nx == 0 || ny == 0) return;
+    // Source rows are R lines apart: from R = ny on no pair fits in the matrix, so nothing is
+    // calibrated or filled, however large R is.
+    if (r_fold < 2 || r_fold >= ny || nc == 0 || nx == 0) return;
     for (const auto& k : ks) QV_ASSERT(k.size() == nx * ny, "grappa: coil k-space is not nx*ny");
     const auto hy = static_cast<std::ptrdiff_t>(ny / 2);
-    const auto half = static_cast<std::ptrdiff_t>(acs_lines / 2);
+    // A band wider than the matrix covers the matrix; the clamp keeps hy + half from overflowing.
+    const auto half = static_cast<std::ptrdiff_t>(std::min(acs_lines / 2, ny));
     const std::ptrdiff_t lo = std::max<std::ptrdiff_t>(hy - half, 0);
     const std::ptrdiff_t hi = std::min<std::ptrdiff_t>(hy + half, static_cast<std::ptrdiff_t>(ny) - 1);
     const auto rr = static_cast<std::ptrdiff_t>(r_fold);
@@ -136,7 +153,7 @@ void grappa_reconstruct(std::vector<std::vector<C>>& ks, std::size_t nx, std::si
 
     std::vector<C> a(n_src * n_src);
     std::vector<std::vector<C>> b(nc, std::vector<C>(n_src));
-    std::vector<std::vector<C>> w(nc);
+    std::vector<std::vector<C>> w;
     for (std::size_t d = 1; d < r_fold; ++d) {
         std::fill(a.begin(), a.end(), C{});
         for (auto& bt : b) std::fill(bt.begin(), bt.end(), C{});
@@ -159,7 +176,7 @@ void grappa_reconstruct(std::vector<std::vector<C>>& ks, std::size_t nx, std::si
         for (std::size_t i = 0; i < n_src; ++i)
             for (std::size_t j = 0; j < i; ++j) a[i * n_src + j] = conj(a[j * n_src + i]);
         for (std::size_t i = 0; i < n_src; ++i) a[i * n_src + i].re += kGrappaLambda;
-        for (std::size_t t = 0; t < nc; ++t) w[t] = solve_hermitian(a, b[t]);
+        w = solve_all(n_src, a, b);
 
         const auto dd = static_cast<std::ptrdiff_t>(d);
         for (std::size_t ky = 0; ky < ny; ++ky) {

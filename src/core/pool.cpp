@@ -3,14 +3,20 @@
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_arena.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <limits>
 #include <mutex>
 #include <thread>
+#include <vector>
 
+#include <pthread.h>
 #include <sched.h>
 
 namespace quorvel::pool {
@@ -50,17 +56,92 @@ std::size_t logical_cpus() {
     return n > 0 ? n : 1;
 }
 
-// Builds the arena under the lock; returns whether this call built it.
-bool build(std::size_t n) {
+// Address space a new thread may reserve besides its stack: glibc gives a thread that
+// allocates a malloc arena of its own, reserving 64 MiB (on 64-bit), and workers starting one
+// after another may do so before the last of them has its stack.
+constexpr std::size_t kThreadReserve = std::size_t{64} << 20;
+
+// How many of `count` more threads with stacks of `stack` bytes the process can hold at once:
+// they are created until one fails, all kept alive together, then released. TBB ends the
+// process when it cannot create a worker, so its workers are only asked for once the process
+// has shown it can hold them with room to spare.
+std::size_t threads_held(std::size_t count, std::size_t stack) {
+    if (count == 0) return 0;
+    struct Gate {
+        std::mutex m;
+        std::condition_variable cv;
+        bool open = false;
+    } gate;
+    auto wait = [](void* g) -> void* {
+        auto* gt = static_cast<Gate*>(g);
+        std::unique_lock lock(gt->m);
+        gt->cv.wait(lock, [gt] { return gt->open; });
+        return nullptr;
+    };
+    std::vector<pthread_t> made;
+    made.reserve(count);  // nothing below may throw while threads wait at the gate
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return 0;
+    if (pthread_attr_setstacksize(&attr, stack + kThreadReserve) == 0) {
+        for (std::size_t i = 0; i < count; ++i) {
+            pthread_t t;
+            if (pthread_create(&t, &attr, +wait, &gate) != 0) break;
+            made.push_back(t);
+        }
+    }
+    pthread_attr_destroy(&attr);
+    {
+        std::lock_guard lock(gate.m);
+        gate.open = true;
+    }
+    gate.cv.notify_all();
+    for (pthread_t t : made) pthread_join(t, nullptr);
+    return made.size();
+}
+
+// Runs one task on each of the arena's n threads at the same time, so every worker has started
+// before the first real parallel call (TBB starts them lazily).
+void start_workers(tbb::task_arena& arena, std::size_t n) {
+    std::mutex m;
+    std::condition_variable cv;
+    std::size_t arrived = 0;
+    // Only a pool library that never hands over all its workers would need the limit.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    arena.execute([&] {
+        tbb::parallel_for(
+            tbb::blocked_range<std::size_t>(0, n, 1),
+            [&](const tbb::blocked_range<std::size_t>&) {
+                std::unique_lock lock(m);
+                ++arrived;
+                cv.notify_all();
+                // Each thread blocks here until all have arrived, so no thread runs two tasks.
+                cv.wait_until(lock, limit, [&] { return arrived >= n; });
+            },
+            tbb::simple_partitioner());
+    });
+}
+
+// Builds the arena under the lock; returns whether this call built it. With fall_back a count
+// the process cannot hold is halved until it can (down to one thread: serial loops); without,
+// the build fails.
+bool build(std::size_t n, bool fall_back) {
     std::lock_guard lock(g_build_mutex);
     if (g_arena.load(std::memory_order_acquire) != nullptr) return false;
     if (n == 0) n = default_threads();
     if (n > kMaxThreads) return false;
+    const std::size_t stack = tbb::global_control::active_value(tbb::global_control::thread_stack_size);
+    for (std::size_t held; (held = threads_held(n - 1, stack)) < n - 1;) {
+        if (!fall_back) return false;
+        n = std::min(n / 2, held + 1);
+    }
     // TBB caps every arena at the process's allowed parallelism; raise the cap so a count
     // above the CPU count is honoured as asked.
     new tbb::global_control(tbb::global_control::max_allowed_parallelism, n);
     auto* arena = new tbb::task_arena(static_cast<int>(n), 1);
     arena->initialize();
+    // Another user of TBB in the process may hold the cap lower; TBB then gives fewer workers.
+    const auto cap = tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism);
+    start_workers(*arena, std::min(n, cap));
     g_arena.store(arena, std::memory_order_release);
     return true;
 }
@@ -68,7 +149,7 @@ bool build(std::size_t n) {
 tbb::task_arena& arena() {
     tbb::task_arena* a = g_arena.load(std::memory_order_acquire);
     if (a == nullptr) {
-        build(0);
+        build(0, true);
         a = g_arena.load(std::memory_order_acquire);
     }
     return *a;
@@ -84,7 +165,7 @@ std::size_t default_threads() {
 
 bool set_threads(std::size_t n) {
     try {
-        return build(n);
+        return build(n, false);
     } catch (...) {
         return false;
     }

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import quorvel._core as core
-from conftest import run_isolated
+from conftest import run_isolated, run_process
 
 # An acquisition that leaves the object as it is: one uniform coil, no decay, no off-resonance.
 IDENTITY = {"do_relaxation": False, "do_distortions": False, "signal_scale": 1.0}
@@ -232,6 +232,37 @@ def test_results_do_not_depend_on_the_thread_count():
     assert (one[0], many[0]) == ("1", "4") and one[1] == many[1]
 
 
+HUGE_COUNTS = """
+import numpy as np, quorvel._core as core
+n = 8
+comp = core.Compartments.from_images((n, n, 1), 1, [np.random.default_rng(1).random(n * n).astype(np.float32)], [80.0])
+def run(**acq):
+    out = core.simulate_acquisition(comp, np.zeros(n * n, np.float32), (n, n, 1), np.zeros(1), np.zeros((1, 3)),
+                                    {"n_coils": 2, "acs_lines": 2, **acq}, phase_model="none", kspace_slices=[0],
+                                    capture=(True, True, False))["kspace"]
+    return out["mask"].reshape(n, n)[:, 0], *(out[k].reshape(2, n, n, 2) for k in ("acquired", "reconstructed"))
+# From accel = ny on no pair of rows R apart fits: the centre and its band are sampled, nothing is filled.
+base = run(accel=n)
+assert list(np.flatnonzero(base[0])) == [3, 4, 5] and np.array_equal(base[1], base[2])
+for accel in (2**31, 2**63 - 1, 2**63, 2**64 - 1):
+    assert all(np.array_equal(a, b) for a, b in zip(run(accel=accel), base))
+# A calibration band wider than the matrix samples every line, so there is nothing to fill.
+assert all(np.array_equal(a, b) for a, b in zip(run(accel=3, acs_lines=2**64 - 1), run(accel=1)))
+# Spikes write one value; enough of them hit every sampled sample, however many are asked for.
+for spikes in (2**40, 2**64 - 1):
+    _, acquired, _ = run(n_spikes=spikes, spike_amplitude=2.0, accel=n)
+    for coil in acquired[:, base[0] == 1]:
+        assert np.all(coil == coil[0, 0]) and coil[0, 0].any()
+print("ok")
+"""
+
+
+def test_huge_acceleration_and_spike_counts_finish():
+    # Once a segfault (a fold distance wrapping to a negative row) and minutes of uninterruptible work.
+    out = run_process(HUGE_COUNTS, timeout=120)
+    assert out.returncode == 0 and out.stdout.strip() == "ok", out.stderr
+
+
 # ---- progress ----
 
 
@@ -268,6 +299,74 @@ def test_compartments_stay_locked_for_the_whole_run(rng):
     acquire(comp, (8, 8, 1), {}, progress=progress)
     reader.join()
     assert events == ["start"] + ["progress"] * 6 + [6]
+
+
+REENTRY = """
+import numpy as np, quorvel._core as core
+assert core.set_threads({threads})
+comp, other = (core.Compartments.from_images((4, 4, 1), 6, [np.ones(96, np.float32)], [80.0]) for _ in range(2))
+seen = []
+def progress(done, total):
+    seen.append(other.dims)  # another object stays usable
+    seen.append(comp.ngrad)  # the run's own object cannot be waited for from here
+try:
+    core.simulate_acquisition(comp, np.zeros(16, np.float32), (4, 4, 1), np.zeros(6), np.zeros((6, 3)), {{}},
+                              progress=progress)
+except RuntimeError as e:
+    print(e)
+print(seen == [(4, 4, 1)] * 6, comp.ngrad)
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_progress_callable_using_its_own_object_raises_instead_of_deadlocking(threads):
+    # With one thread the callable even runs on the thread that holds the mutex.
+    out = run_process(REENTRY.format(threads=threads), timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [
+        "Compartments object is in use by the call whose progress callable is running; use it after that call returns",
+        "True 6"]
+
+
+EXIT_IN_FLIGHT = """
+import threading, numpy as np, quorvel._core as core
+assert core.set_threads({threads})
+n, v = 16, 32
+comp, other = (core.Compartments.from_images((n, n, 2), v, [np.ones(n * n * 2 * v, np.float32)], [80.0])
+               for _ in range(2))
+field = core.GnlField.on_grid(core.GradCoef.from_spec("whole-body-80"), (n, n, 2), np.eye(4))
+busy = threading.Barrier(5)
+def acquire():
+    for i in range(10**6):
+        core.simulate_acquisition(comp, np.zeros(n * n * 2, np.float32), (n, n, 2), np.zeros(v), np.zeros((v, 3)),
+                                  {{"n_coils": 2}}, progress=lambda d, t: i or d > 1 or busy.wait())
+def warp():
+    busy.wait()
+    for _ in range(10**6):
+        other.warp_gnl(field, True)
+def wait_for_the_lock():  # waits for comp's mutex with the interpreter lock released
+    busy.wait()
+    for _ in range(10**6):
+        comp.ngrad
+def endless():  # Python code that a call runs: the thread is ended inside it
+    busy.wait()
+    while True:
+        sum(range(100))
+    yield
+def read_images():
+    core.Compartments.from_images((1, 1, 1), 1, endless(), [])
+for target in (acquire, warp, wait_for_the_lock, read_images):
+    threading.Thread(target=target, daemon=True).start()
+busy.wait()
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_exit_with_calls_in_flight_on_daemon_threads_is_clean(threads):
+    # CPython ends such threads when they ask for the interpreter lock again; that once aborted.
+    for _ in range(3):
+        out = run_process(EXIT_IN_FLIGHT.format(threads=threads), timeout=60)
+        assert out.returncode == 0 and "terminate" not in out.stderr and "FATAL" not in out.stderr, out.stderr
 
 
 # ---- argument checks ----
@@ -308,6 +407,10 @@ V2 = {"bvals": np.zeros(2), "bvecs": np.zeros((2, 3))}
     # Sizes whose product would wrap around are refused before anything is allocated.
     ({"acquisition": {"n_coils": 2**62}}, "n_coils 4611686018427387904 is too large for a 4 x 4 matrix"),
     ({"acquisition": {"n_coils": 2**40}, "kspace_slices": [0] * 2**16}, "kspace_slices: capture of 65536 slices is too large"),
+    # Coil counts whose work could not finish, or whose slices no memory could hold.
+    ({"acquisition": {"n_coils": 257, "accel": 2}}, "n_coils 257: GRAPPA reconstructs at most 256 coils"),
+    ({"acquisition": {"n_coils": 2**40}}, "n_coils 1099511627776: slices of that many coils on a 4 x 4 matrix do not fit "
+     "in memory"),
 ])
 def test_value_errors_in_order(change, message):
     args = good_args() | change
