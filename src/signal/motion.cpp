@@ -218,7 +218,7 @@ std::vector<std::vector<std::size_t>> slice_schedule(std::size_t nz, std::size_t
     return groups;
 }
 
-std::vector<DroppedShot> apply_multiband_motion_slab(std::span<std::vector<float>> images, const Dims& dims,
+std::vector<DroppedShot> apply_multiband_motion_slab(std::span<compartments::Image> images, const Dims& dims,
                                                      std::size_t ngrad, const raster::Grid& grid,
                                                      std::size_t mb, bool interleaved,
                                                      std::span<const double> bvals,

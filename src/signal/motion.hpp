@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "signal/compartments.hpp"
 #include "core/raster.hpp"
 
 namespace quorvel::motion {
@@ -78,7 +79,7 @@ std::vector<std::vector<std::size_t>> slice_schedule(std::size_t nz, std::size_t
 
 // Applies the per-shot motion and attenuation of `events` to every image (4-D interleaved,
 // nvox*ngrad values) in place; returns one dropped shot per applied event.
-std::vector<DroppedShot> apply_multiband_motion_slab(std::span<std::vector<float>> images, const Dims& dims,
+std::vector<DroppedShot> apply_multiband_motion_slab(std::span<compartments::Image> images, const Dims& dims,
                                                      std::size_t ngrad, const raster::Grid& grid,
                                                      std::size_t mb, bool interleaved,
                                                      std::span<const double> bvals,

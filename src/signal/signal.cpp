@@ -1,6 +1,9 @@
 #include "signal/signal.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "core/error.hpp"
 #include "core/pool.hpp"
@@ -20,10 +23,110 @@ constexpr float kMyelinThreshold = 0.001f;
 
 double iso_fallback(double q2, double d_iso, const CompartmentParams& p) { return std::exp(-p.b_value * q2 * d_iso); }
 
-// Fills the three output chunks of one voxel; the per-path work is in the callers.
+// The three output chunks of one voxel (ngrad values each); the per-path work is in the callers.
 struct VoxelOut {
-    std::span<float> fibre, gm, csf;
+    float *fibre, *gm, *csf;
 };
+
+// A vertex of a voxel's orientation row with non-zero mass.
+struct Pair {
+    std::size_t j;
+    double w;
+};
+
+// Eight doubles. The clones below lower it to their widest registers (one zmm, two ymm or four
+// xmm); every operation on it is element-wise, so the width changes the speed only.
+using V8 = double __attribute__((vector_size(64)));
+using V8f = float __attribute__((vector_size(32)));
+constexpr std::size_t kLanes = 8;
+// Vectors per pass of fibre_from_table: enough independent sums to keep the adders busy, few
+// enough to stay in registers.
+constexpr std::size_t kPass = 8;
+
+// The non-zero masses of one orientation row as (vertex, mass) pairs in vertex order; returns
+// their number and sets *w_sum to their sum, taken in the same order from +0.0. Runs of zero
+// masses are skipped a chunk at a time; within a chunk the compaction is branch-free, and adding
+// a zero mass changes nothing (a sum of non-zero terms is never -0.0).
+[[gnu::target_clones("avx512f", "avx2", "default")]]
+std::size_t nonzero_pairs(const float* row, std::size_t nvert, Pair* out, double* w_sum) {
+    constexpr std::size_t kChunk = 16;
+    std::size_t n = 0;
+    double s = 0.0;
+    for (std::size_t j0 = 0; j0 < nvert; j0 += kChunk) {
+        const std::size_t len = std::min(kChunk, nvert - j0);
+        bool any = false;
+        for (std::size_t i = 0; i < len; ++i) any |= row[j0 + i] != 0.0f;
+        if (!any) continue;
+        for (std::size_t i = 0; i < len; ++i) {
+            const double w = row[j0 + i];
+            out[n] = {j0 + i, w};
+            n += row[j0 + i] != 0.0f;
+            s += w;
+        }
+    }
+    *w_sum = s;
+    return n;
+}
+
+// One pass of fibre_from_table over nv vectors of volumes starting at k0. The nv sums stay in
+// registers across all pairs, independent of each other, which hides the latency of the additions.
+template <std::size_t nv>
+[[gnu::always_inline]] inline void fibre_pass(const Pair* pairs, std::size_t npairs, const double* table,
+                                              std::size_t stride, std::size_t k0, std::size_t ngrad, double w_sum,
+                                              double wm, float* out) {
+    V8 acc[nv] = {};
+    for (std::size_t i = 0; i < npairs; ++i) {
+        const double* t = table + pairs[i].j * stride + k0;
+        const double w = pairs[i].w;
+        for (std::size_t b = 0; b < nv; ++b) {
+            V8 v;
+            std::memcpy(&v, t + b * kLanes, sizeof v);
+            acc[b] += w * v;
+        }
+    }
+    for (std::size_t b = 0; b < nv; ++b) {
+        const std::size_t k = k0 + b * kLanes;
+        const V8f f = __builtin_convertvector(acc[b] / w_sum * wm, V8f);
+        if (k + kLanes <= ngrad) {
+            std::memcpy(out + k, &f, sizeof f);
+        } else {
+            for (std::size_t l = 0; k + l < ngrad; ++l) out[k + l] = f[l];
+        }
+    }
+}
+
+// The last pass of fibre_from_table, over the remaining nv < kPass vectors.
+template <std::size_t nv>
+[[gnu::always_inline]] inline void fibre_tail(std::size_t remaining, const Pair* pairs, std::size_t npairs,
+                                              const double* table, std::size_t stride, std::size_t k0,
+                                              std::size_t ngrad, double w_sum, double wm, float* out) {
+    if constexpr (nv > 0) {
+        if (remaining == nv)
+            fibre_pass<nv>(pairs, npairs, table, stride, k0, ngrad, w_sum, wm, out);
+        else
+            fibre_tail<nv - 1>(remaining, pairs, npairs, table, stride, k0, ngrad, w_sum, wm, out);
+    }
+}
+
+// The tabulated fibre values of one voxel: out[k] = S_k / w_sum * wm in float32, with
+// S_k = sum over pairs of w * table[j*stride + k] taken in pair order from +0.0. The vector
+// lanes run over volumes, never over pairs, so each S_k sees the same additions in the same
+// order at any width; with contraction off (no FMA) every clone gives the same bits. Rows are
+// zero-padded to stride, a multiple of kLanes, so every load is a whole vector.
+[[gnu::target_clones("avx512f", "avx2", "default")]]
+void fibre_from_table(const Pair* pairs, std::size_t npairs, const double* table, std::size_t stride,
+                      std::size_t ngrad, double w_sum, double wm, float* out) {
+    std::size_t k0 = 0;
+    for (; k0 + kPass * kLanes <= stride; k0 += kPass * kLanes)
+        fibre_pass<kPass>(pairs, npairs, table, stride, k0, ngrad, w_sum, wm, out);
+    fibre_tail<kPass - 1>((stride - k0) / kLanes, pairs, npairs, table, stride, k0, ngrad, w_sum, wm, out);
+}
+
+// out[k] = tab[k] * f in float32.
+[[gnu::target_clones("avx512f", "avx2", "default")]]
+void scaled(const double* tab, double f, std::size_t n, float* out) {
+    for (std::size_t k = 0; k < n; ++k) out[k] = static_cast<float>(tab[k] * f);
+}
 
 }  // namespace
 
@@ -120,12 +223,17 @@ Compartments signal_from_mixture_gnl(const mixture::MixtureField& mix, const sch
     const auto& vertices = mix.sphere.vertices;
     const double d_iso = iso_diffusivity(p);
 
-    // Field-free tables: every exponential once per vertex and volume, not per voxel.
-    std::vector<double> fibre_tab, gm_tab, csf_tab, iso_tab;
+    // Field-free tables: every exponential once per vertex and volume, not per voxel. Fibre
+    // rows are padded with zeros to whole vector blocks (see fibre_from_table).
+    const std::size_t stride = (ngrad + kLanes - 1) / kLanes * kLanes;
+    std::vector<double> fibre_buf, gm_tab, csf_tab, iso_tab;
+    double* fibre_tab = nullptr;
     if (field == nullptr) {
-        fibre_tab.resize(nvert * ngrad);
+        // Rows start on cache lines (stride is a multiple of 64 bytes), so no vector load splits one.
+        fibre_buf.assign(nvert * stride + kLanes, 0.0);
+        fibre_tab = fibre_buf.data() + (kLanes - reinterpret_cast<std::uintptr_t>(fibre_buf.data()) / sizeof(double) % kLanes) % kLanes;
         for (std::size_t j = 0; j < nvert; ++j)
-            for (std::size_t k = 0; k < ngrad; ++k) fibre_tab[j * ngrad + k] = fibre_kernel(vertices[j], q[k], p);
+            for (std::size_t k = 0; k < ngrad; ++k) fibre_tab[j * stride + k] = fibre_kernel(vertices[j], q[k], p);
         gm_tab.resize(ngrad);
         csf_tab.resize(ngrad);
         iso_tab.resize(ngrad);
@@ -136,26 +244,24 @@ Compartments signal_from_mixture_gnl(const mixture::MixtureField& mix, const sch
         }
     }
 
-    std::vector<float> fibre(nvox * ngrad, 0.0f), gm(nvox * ngrad, 0.0f), csf(nvox * ngrad, 0.0f);
+    // Left uninitialised: every voxel's task writes all of its values, zeros included.
+    Image fibre(nvox * ngrad), gm(nvox * ngrad), csf(nvox * ngrad);
 
     pool::for_each_block(nvox, [&](std::size_t begin, std::size_t end) {
-        std::vector<std::pair<std::size_t, double>> pairs;  // (vertex, mass) with mass != 0
-        pairs.reserve(nvert);
-        std::vector<double> acc(ngrad);
+        std::vector<Pair> pair_buf(nvert);  // the voxel's vertices with mass != 0, in vertex order
         for (std::size_t vox = begin; vox < end; ++vox) {
             const float wm_v = mix.wm[vox], gm_v = mix.gm[vox], csf_v = mix.csf[vox];
-            if (!(wm_v + gm_v + csf_v > 0.0f)) continue;  // outside the mask or no tissue
-            const VoxelOut o{std::span(fibre).subspan(vox * ngrad, ngrad), std::span(gm).subspan(vox * ngrad, ngrad),
-                             std::span(csf).subspan(vox * ngrad, ngrad)};
+            const VoxelOut o{fibre.data() + vox * ngrad, gm.data() + vox * ngrad, csf.data() + vox * ngrad};
+            if (!(wm_v + gm_v + csf_v > 0.0f)) {  // outside the mask or no tissue
+                std::fill_n(o.fibre, ngrad, 0.0f);
+                std::fill_n(o.gm, ngrad, 0.0f);
+                std::fill_n(o.csf, ngrad, 0.0f);
+                continue;
+            }
 
-            pairs.clear();
             double w_sum = 0.0;
-            const float* row = mix.odf.data() + vox * nvert;
-            for (std::size_t j = 0; j < nvert; ++j)
-                if (row[j] != 0.0f) {
-                    pairs.push_back({j, static_cast<double>(row[j])});
-                    w_sum += static_cast<double>(row[j]);
-                }
+            const std::size_t npairs = nonzero_pairs(mix.odf.data() + vox * nvert, nvert, pair_buf.data(), &w_sum);
+            const std::span<const Pair> pairs(pair_buf.data(), npairs);
             const bool supported = w_sum > kNoSupport;
             const float m = mix.myelin ? (*mix.myelin)[vox] : 0.0f;
 
@@ -167,7 +273,7 @@ Compartments signal_from_mixture_gnl(const mixture::MixtureField& mix, const sch
                         double f;
                         if (supported) {
                             double s = 0.0;
-                            for (const auto& [j, w] : pairs) s += w * fibre_kernel(vertices[j], q[k], pa);
+                            for (const Pair& pr : pairs) s += pr.w * fibre_kernel(vertices[pr.j], q[k], pa);
                             f = s / w_sum;
                         } else {
                             f = iso_fallback(dot(q[k], q[k]), d_iso_adj, pa);
@@ -175,21 +281,12 @@ Compartments signal_from_mixture_gnl(const mixture::MixtureField& mix, const sch
                         o.fibre[k] = static_cast<float>(wm_v * f);
                     }
                 } else if (supported) {
-                    // Vertex-major accumulation keeps the table reads contiguous; each volume's
-                    // sum still runs in pair order.
-                    std::fill(acc.begin(), acc.end(), 0.0);
-                    for (const auto& [j, w] : pairs) {
-                        const double* t = fibre_tab.data() + j * ngrad;
-                        for (std::size_t k = 0; k < ngrad; ++k) acc[k] += w * t[k];
-                    }
-                    for (std::size_t k = 0; k < ngrad; ++k) o.fibre[k] = static_cast<float>(acc[k] / w_sum * wm_v);
+                    fibre_from_table(pairs.data(), npairs, fibre_tab, stride, ngrad, w_sum, wm_v, o.fibre);
                 } else {
-                    for (std::size_t k = 0; k < ngrad; ++k) o.fibre[k] = static_cast<float>(iso_tab[k] * wm_v);
+                    scaled(iso_tab.data(), wm_v, ngrad, o.fibre);
                 }
-                for (std::size_t k = 0; k < ngrad; ++k) {
-                    o.gm[k] = static_cast<float>(gm_tab[k] * gm_v);
-                    o.csf[k] = static_cast<float>(csf_tab[k] * csf_v);
-                }
+                scaled(gm_tab.data(), gm_v, ngrad, o.gm);
+                scaled(csf_tab.data(), csf_v, ngrad, o.csf);
                 continue;
             }
 
@@ -207,7 +304,7 @@ Compartments signal_from_mixture_gnl(const mixture::MixtureField& mix, const sch
                 double f;
                 if (supported) {
                     double s = 0.0;
-                    for (const auto& [j, w] : pairs) s += w * fibre_kernel(vertices[j], qe, pa);
+                    for (const Pair& pr : pairs) s += pr.w * fibre_kernel(vertices[pr.j], qe, pa);
                     f = s / w_sum;
                 } else {
                     f = iso_fallback(dot(qe, qe), d_iso_v, pa);
