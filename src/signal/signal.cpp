@@ -1,6 +1,7 @@
 #include "signal/signal.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -28,10 +29,15 @@ struct VoxelOut {
     float *fibre, *gm, *csf;
 };
 
-// A vertex of a voxel's orientation row with non-zero mass.
-struct Pair {
-    std::size_t j;
-    double w;
+// Weighted sums of fibre-table rows for G voxels at once, the field-free fibre signal: entry i
+// names table row j[i] and carries G weights w[i*G + g]; voxel g's sum for volume k is
+// S_gk = sum over entries, in entry order from +0.0, of w[i*G + g] * table[j[i]*stride + k].
+struct RowSums {
+    const std::size_t* j;
+    const double* w;
+    std::size_t n;  // entries
+    const double* table;
+    std::size_t stride, ngrad;  // row length (a multiple of kLanes, zero-padded) and volumes
 };
 
 // Eight doubles. The clones below lower it to their widest registers (one zmm, two ymm or four
@@ -39,16 +45,81 @@ struct Pair {
 using V8 = double __attribute__((vector_size(64)));
 using V8f = float __attribute__((vector_size(32)));
 constexpr std::size_t kLanes = 8;
-// Vectors per pass of fibre_from_table: enough independent sums to keep the adders busy, few
-// enough to stay in registers.
-constexpr std::size_t kPass = 8;
 
-// The non-zero masses of one orientation row as (vertex, mass) pairs in vertex order; returns
+// One pass over nv vectors of volumes starting at k0, for every voxel of the group: the G*nv sums
+// stay in registers across all entries, independent of each other, which hides the latency of
+// the additions; each row vector is loaded once for the whole group. Stores out[g][k] =
+// S_gk / w_sum[g] * wm[g] in float32 for each voxel with an output.
+template <std::size_t G, std::size_t nv>
+[[gnu::always_inline]] inline void row_sums_pass(const RowSums& r, std::size_t k0, const double* w_sum,
+                                                 const double* wm, float* const* out) {
+    V8 acc[G][nv] = {};
+    for (std::size_t i = 0; i < r.n; ++i) {
+        const double* t = r.table + r.j[i] * r.stride + k0;
+        V8 row[nv];
+        for (std::size_t b = 0; b < nv; ++b) std::memcpy(&row[b], t + b * kLanes, sizeof(V8));
+        for (std::size_t g = 0; g < G; ++g) {
+            const double w = r.w[i * G + g];
+            for (std::size_t b = 0; b < nv; ++b) acc[g][b] += w * row[b];
+        }
+    }
+    for (std::size_t g = 0; g < G; ++g) {
+        if (out[g] == nullptr) continue;
+        for (std::size_t b = 0; b < nv; ++b) {
+            const std::size_t k = k0 + b * kLanes;
+            const V8f f = __builtin_convertvector(acc[g][b] / w_sum[g] * wm[g], V8f);
+            if (k + kLanes <= r.ngrad) {
+                std::memcpy(out[g] + k, &f, sizeof f);
+            } else {
+                for (std::size_t l = 0; k + l < r.ngrad; ++l) out[g][k + l] = f[l];
+            }
+        }
+    }
+}
+
+// The last pass, over the remaining nv or fewer vectors.
+template <std::size_t G, std::size_t nv>
+[[gnu::always_inline]] inline void row_sums_tail(std::size_t remaining, const RowSums& r, std::size_t k0,
+                                                 const double* w_sum, const double* wm, float* const* out) {
+    if constexpr (nv > 0) {
+        if (remaining == nv)
+            row_sums_pass<G, nv>(r, k0, w_sum, wm, out);
+        else
+            row_sums_tail<G, nv - 1>(remaining, r, k0, w_sum, wm, out);
+    }
+}
+
+// All volumes, in passes of nv vectors. The vector lanes run over volumes, never over entries, so
+// each S_gk sees the same additions in the same order at any width; with contraction off (no
+// FMA) every clone gives the same bits.
+template <std::size_t G, std::size_t nv>
+[[gnu::always_inline]] inline void row_sums(const RowSums& r, const double* w_sum, const double* wm,
+                                            float* const* out) {
+    std::size_t k0 = 0;
+    for (; k0 + nv * kLanes <= r.stride; k0 += nv * kLanes) row_sums_pass<G, nv>(r, k0, w_sum, wm, out);
+    row_sums_tail<G, nv - 1>((r.stride - k0) / kLanes, r, k0, w_sum, wm, out);
+}
+
+// One voxel: its non-zero masses, eight vectors (64 volumes) per pass.
+[[gnu::target_clones("avx512f", "avx2", "default")]]
+void fibre_one(const RowSums& r, double w_sum, double wm, float* out) { row_sums<1, 8>(r, &w_sum, &wm, &out); }
+
+// Voxels fused per fibre_group call: each table row loaded serves all of them, so a dense
+// group reads the table from cache a quarter as often as one voxel at a time.
+constexpr std::size_t kGroup = 4;
+
+// kGroup voxels over the union of their vertices, two vectors per pass.
+[[gnu::target_clones("avx512f", "avx2", "default")]]
+void fibre_group(const RowSums& r, const double* w_sum, const double* wm, float* const* out) {
+    row_sums<kGroup, 2>(r, w_sum, wm, out);
+}
+
+// The non-zero masses of one orientation row as entries (vertex, mass) in vertex order; returns
 // their number and sets *w_sum to their sum, taken in the same order from +0.0. Runs of zero
 // masses are skipped a chunk at a time; within a chunk the compaction is branch-free, and adding
 // a zero mass changes nothing (a sum of non-zero terms is never -0.0).
 [[gnu::target_clones("avx512f", "avx2", "default")]]
-std::size_t nonzero_pairs(const float* row, std::size_t nvert, Pair* out, double* w_sum) {
+std::size_t nonzero_masses(const float* row, std::size_t nvert, std::size_t* j, double* w, double* w_sum) {
     constexpr std::size_t kChunk = 16;
     std::size_t n = 0;
     double s = 0.0;
@@ -58,68 +129,46 @@ std::size_t nonzero_pairs(const float* row, std::size_t nvert, Pair* out, double
         for (std::size_t i = 0; i < len; ++i) any |= row[j0 + i] != 0.0f;
         if (!any) continue;
         for (std::size_t i = 0; i < len; ++i) {
-            const double w = row[j0 + i];
-            out[n] = {j0 + i, w};
+            const double m = row[j0 + i];
+            j[n] = j0 + i;
+            w[n] = m;
             n += row[j0 + i] != 0.0f;
-            s += w;
+            s += m;
         }
     }
     *w_sum = s;
     return n;
 }
 
-// One pass of fibre_from_table over nv vectors of volumes starting at k0. The nv sums stay in
-// registers across all pairs, independent of each other, which hides the latency of the additions.
-template <std::size_t nv>
-[[gnu::always_inline]] inline void fibre_pass(const Pair* pairs, std::size_t npairs, const double* table,
-                                              std::size_t stride, std::size_t k0, std::size_t ngrad, double w_sum,
-                                              double wm, float* out) {
-    V8 acc[nv] = {};
-    for (std::size_t i = 0; i < npairs; ++i) {
-        const double* t = table + pairs[i].j * stride + k0;
-        const double w = pairs[i].w;
-        for (std::size_t b = 0; b < nv; ++b) {
-            V8 v;
-            std::memcpy(&v, t + b * kLanes, sizeof v);
-            acc[b] += w * v;
+// The entries of a fused group: every vertex where one of the rows has mass, in vertex order,
+// with weight -0.0 for the rows without. The fibre table holds no negative zero, NaN or negative
+// value (checked), so such a weight adds (-0.0) * t = -0.0, which leaves every sum exactly as it
+// was: each voxel's sum sees its own non-zero masses only, in the order fibre_one takes them.
+// w_sum[g] is row g's mass sum as nonzero_masses takes it; the kGroup sums run side by side.
+std::size_t union_masses(const float* const* rows, std::size_t nvert, std::size_t* j, double* w, double* w_sum) {
+    std::size_t n = 0;
+    std::array<double, kGroup> s{};
+    for (std::size_t v = 0; v < nvert; ++v) {
+        bool any = false;
+        for (std::size_t g = 0; g < kGroup; ++g) {
+            const float m = rows[g][v];
+            w[n * kGroup + g] = m != 0.0f ? static_cast<double>(m) : -0.0;
+            s[g] += m;
+            any |= m != 0.0f;
         }
+        j[n] = v;
+        n += any;
     }
-    for (std::size_t b = 0; b < nv; ++b) {
-        const std::size_t k = k0 + b * kLanes;
-        const V8f f = __builtin_convertvector(acc[b] / w_sum * wm, V8f);
-        if (k + kLanes <= ngrad) {
-            std::memcpy(out + k, &f, sizeof f);
-        } else {
-            for (std::size_t l = 0; k + l < ngrad; ++l) out[k + l] = f[l];
-        }
-    }
+    std::copy(s.begin(), s.end(), w_sum);
+    return n;
 }
 
-// The last pass of fibre_from_table, over the remaining nv < kPass vectors.
-template <std::size_t nv>
-[[gnu::always_inline]] inline void fibre_tail(std::size_t remaining, const Pair* pairs, std::size_t npairs,
-                                              const double* table, std::size_t stride, std::size_t k0,
-                                              std::size_t ngrad, double w_sum, double wm, float* out) {
-    if constexpr (nv > 0) {
-        if (remaining == nv)
-            fibre_pass<nv>(pairs, npairs, table, stride, k0, ngrad, w_sum, wm, out);
-        else
-            fibre_tail<nv - 1>(remaining, pairs, npairs, table, stride, k0, ngrad, w_sum, wm, out);
-    }
-}
-
-// The tabulated fibre values of one voxel: out[k] = S_k / w_sum * wm in float32, with
-// S_k = sum over pairs of w * table[j*stride + k] taken in pair order from +0.0. The vector
-// lanes run over volumes, never over pairs, so each S_k sees the same additions in the same
-// order at any width; with contraction off (no FMA) every clone gives the same bits. Rows are
-// zero-padded to stride, a multiple of kLanes, so every load is a whole vector.
+// The number of non-zero masses of one orientation row.
 [[gnu::target_clones("avx512f", "avx2", "default")]]
-void fibre_from_table(const Pair* pairs, std::size_t npairs, const double* table, std::size_t stride,
-                      std::size_t ngrad, double w_sum, double wm, float* out) {
-    std::size_t k0 = 0;
-    for (; k0 + kPass * kLanes <= stride; k0 += kPass * kLanes)
-        fibre_pass<kPass>(pairs, npairs, table, stride, k0, ngrad, w_sum, wm, out);
-    fibre_tail<kPass - 1>((stride - k0) / kLanes, pairs, npairs, table, stride, k0, ngrad, w_sum, wm, out);
+std::size_t count_nonzero(const float* row, std::size_t nvert) {
+    std::size_t n = 0;
+    for (std::size_t v = 0; v < nvert; ++v) n += row[v] != 0.0f;
+    return n;
 }
 
 // out[k] = tab[k] * f in float32.
@@ -224,16 +273,19 @@ Compartments signal_from_mixture_gnl(const mixture::MixtureField& mix, const sch
     const double d_iso = iso_diffusivity(p);
 
     // Field-free tables: every exponential once per vertex and volume, not per voxel. Fibre
-    // rows are padded with zeros to whole vector blocks (see fibre_from_table).
+    // rows are padded with zeros to whole vectors and start on cache lines (see RowSums).
     const std::size_t stride = (ngrad + kLanes - 1) / kLanes * kLanes;
     std::vector<double> fibre_buf, gm_tab, csf_tab, iso_tab;
     double* fibre_tab = nullptr;
+    bool fusable = false;  // the table admits the -0.0 weights of union_masses
     if (field == nullptr) {
-        // Rows start on cache lines (stride is a multiple of 64 bytes), so no vector load splits one.
         fibre_buf.assign(nvert * stride + kLanes, 0.0);
-        fibre_tab = fibre_buf.data() + (kLanes - reinterpret_cast<std::uintptr_t>(fibre_buf.data()) / sizeof(double) % kLanes) % kLanes;
+        const std::size_t misalign = reinterpret_cast<std::uintptr_t>(fibre_buf.data()) / sizeof(double) % kLanes;
+        fibre_tab = fibre_buf.data() + (kLanes - misalign) % kLanes;
         for (std::size_t j = 0; j < nvert; ++j)
             for (std::size_t k = 0; k < ngrad; ++k) fibre_tab[j * stride + k] = fibre_kernel(vertices[j], q[k], p);
+        fusable = std::all_of(fibre_tab, fibre_tab + nvert * stride,
+                              [](double t) { return std::isfinite(t) && !std::signbit(t); });
         gm_tab.resize(ngrad);
         csf_tab.resize(ngrad);
         iso_tab.resize(ngrad);
@@ -243,12 +295,35 @@ Compartments signal_from_mixture_gnl(const mixture::MixtureField& mix, const sch
             iso_tab[k] = iso_fallback(dot(q[k], q[k]), d_iso, p);
         }
     }
+    const std::vector<float> no_mass(nvert, 0.0f);  // the row of an empty slot of a fused group
 
     // Left uninitialised: every voxel's task writes all of its values, zeros included.
     Image fibre(nvox * ngrad), gm(nvox * ngrad), csf(nvox * ngrad);
 
     pool::for_each_block(nvox, [&](std::size_t begin, std::size_t end) {
-        std::vector<Pair> pair_buf(nvert);  // the voxel's vertices with mass != 0, in vertex order
+        std::vector<std::size_t> vj(nvert), gj(nvert);  // entries of one voxel, of a fused group
+        std::vector<double> vw(nvert), gw(nvert * kGroup);
+        // Voxels waiting to be fused: mostly-dense rows, read again when the group is full.
+        std::array<const float*, kGroup> g_row{};
+        std::array<float*, kGroup> g_out{};
+        std::array<double, kGroup> g_sum{}, g_wm{};
+        std::size_t ng = 0;
+        const auto flush = [&] {
+            for (std::size_t g = ng; g < kGroup; ++g) {
+                g_row[g] = no_mass.data();
+                g_out[g] = nullptr;
+                g_wm[g] = 0.0;
+            }
+            const std::size_t n = union_masses(g_row.data(), nvert, gj.data(), gw.data(), g_sum.data());
+            for (std::size_t g = 0; g < ng; ++g)
+                if (!(g_sum[g] > kNoSupport)) {
+                    scaled(iso_tab.data(), g_wm[g], ngrad, g_out[g]);
+                    g_out[g] = nullptr;
+                }
+            fibre_group(RowSums{gj.data(), gw.data(), n, fibre_tab, stride, ngrad}, g_sum.data(), g_wm.data(),
+                        g_out.data());
+            ng = 0;
+        };
         for (std::size_t vox = begin; vox < end; ++vox) {
             const float wm_v = mix.wm[vox], gm_v = mix.gm[vox], csf_v = mix.csf[vox];
             const VoxelOut o{fibre.data() + vox * ngrad, gm.data() + vox * ngrad, csf.data() + vox * ngrad};
@@ -259,31 +334,46 @@ Compartments signal_from_mixture_gnl(const mixture::MixtureField& mix, const sch
                 continue;
             }
 
-            double w_sum = 0.0;
-            const std::size_t npairs = nonzero_pairs(mix.odf.data() + vox * nvert, nvert, pair_buf.data(), &w_sum);
-            const std::span<const Pair> pairs(pair_buf.data(), npairs);
-            const bool supported = w_sum > kNoSupport;
+            const float* row = mix.odf.data() + vox * nvert;
             const float m = mix.myelin ? (*mix.myelin)[vox] : 0.0f;
-
-            if (field == nullptr) {
-                if (m > kMyelinThreshold) {
-                    const CompartmentParams pa = myelin_adjusted(p, m);
-                    const double d_iso_adj = iso_diffusivity(pa);
-                    for (std::size_t k = 0; k < ngrad; ++k) {
-                        double f;
-                        if (supported) {
-                            double s = 0.0;
-                            for (const Pair& pr : pairs) s += pr.w * fibre_kernel(vertices[pr.j], q[k], pa);
-                            f = s / w_sum;
-                        } else {
-                            f = iso_fallback(dot(q[k], q[k]), d_iso_adj, pa);
-                        }
-                        o.fibre[k] = static_cast<float>(wm_v * f);
-                    }
-                } else if (supported) {
-                    fibre_from_table(pairs.data(), npairs, fibre_tab, stride, ngrad, w_sum, wm_v, o.fibre);
-                } else {
+            if (field == nullptr && !(m > kMyelinThreshold)) {
+                scaled(gm_tab.data(), gm_v, ngrad, o.gm);
+                scaled(csf_tab.data(), csf_v, ngrad, o.csf);
+                if (fusable && 2 * count_nonzero(row, nvert) >= nvert) {
+                    // Its weight sum, and with it the support test, comes with the group's entries.
+                    g_row[ng] = row;
+                    g_out[ng] = o.fibre;
+                    g_wm[ng] = wm_v;
+                    if (++ng == kGroup) flush();
+                    continue;
+                }
+                double w_sum = 0.0;
+                const std::size_t n = nonzero_masses(row, nvert, vj.data(), vw.data(), &w_sum);
+                if (w_sum > kNoSupport)
+                    fibre_one(RowSums{vj.data(), vw.data(), n, fibre_tab, stride, ngrad}, w_sum, wm_v, o.fibre);
+                else
                     scaled(iso_tab.data(), wm_v, ngrad, o.fibre);
+                continue;
+            }
+
+            double w_sum = 0.0;
+            const std::size_t npairs = nonzero_masses(row, nvert, vj.data(), vw.data(), &w_sum);
+            const bool supported = w_sum > kNoSupport;
+
+            if (field == nullptr) {  // myelin-adjusted: exponentials per voxel
+                const CompartmentParams pa = myelin_adjusted(p, m);
+                const double d_iso_adj = iso_diffusivity(pa);
+                for (std::size_t k = 0; k < ngrad; ++k) {
+                    double f;
+                    if (supported) {
+                        double s = 0.0;
+                        for (std::size_t i = 0; i < npairs; ++i)
+                            s += vw[i] * fibre_kernel(vertices[vj[i]], q[k], pa);
+                        f = s / w_sum;
+                    } else {
+                        f = iso_fallback(dot(q[k], q[k]), d_iso_adj, pa);
+                    }
+                    o.fibre[k] = static_cast<float>(wm_v * f);
                 }
                 scaled(gm_tab.data(), gm_v, ngrad, o.gm);
                 scaled(csf_tab.data(), csf_v, ngrad, o.csf);
@@ -304,7 +394,7 @@ Compartments signal_from_mixture_gnl(const mixture::MixtureField& mix, const sch
                 double f;
                 if (supported) {
                     double s = 0.0;
-                    for (const Pair& pr : pairs) s += pr.w * fibre_kernel(vertices[pr.j], qe, pa);
+                    for (std::size_t i = 0; i < npairs; ++i) s += vw[i] * fibre_kernel(vertices[vj[i]], qe, pa);
                     f = s / w_sum;
                 } else {
                     f = iso_fallback(dot(qe, qe), d_iso_v, pa);
@@ -314,6 +404,7 @@ Compartments signal_from_mixture_gnl(const mixture::MixtureField& mix, const sch
                 o.csf[k] = static_cast<float>(csf_ball(qe, p) * csf_v);
             }
         }
+        if (ng > 0) flush();
     });
 
     out.images.push_back(std::move(fibre));
