@@ -116,8 +116,9 @@ void fibre_group(const RowSums& r, const double* w_sum, const double* wm, float*
 
 // The non-zero masses of one orientation row as entries (vertex, mass) in vertex order; returns
 // their number and sets *w_sum to their sum, taken in the same order from +0.0. Runs of zero
-// masses are skipped a chunk at a time; within a chunk the compaction is branch-free, and adding
-// a zero mass changes nothing (a sum of non-zero terms is never -0.0).
+// masses are skipped a chunk at a time; within a chunk the compaction is branch-free. Adding a
+// zero mass of either sign changes nothing: the sum starts at +0.0 and, rounding to nearest, a
+// sum of non-zero terms never becomes -0.0.
 [[gnu::target_clones("avx512f", "avx2", "default")]]
 std::size_t nonzero_masses(const float* row, std::size_t nvert, std::size_t* j, double* w, double* w_sum) {
     constexpr std::size_t kChunk = 16;
@@ -140,27 +141,22 @@ std::size_t nonzero_masses(const float* row, std::size_t nvert, std::size_t* j, 
     return n;
 }
 
-// The entries of a fused group: every vertex where one of the rows has mass, in vertex order,
-// with weight -0.0 for the rows without. The fibre table holds no negative zero, NaN or negative
+// The weights of a fused group, one entry per vertex in vertex order: w[v*kGroup + g] is row g's
+// mass at v, or -0.0 where it has none. The fibre table holds no negative zero, NaN or negative
 // value (checked), so such a weight adds (-0.0) * t = -0.0, which leaves every sum exactly as it
 // was: each voxel's sum sees its own non-zero masses only, in the order fibre_one takes them.
 // w_sum[g] is row g's mass sum as nonzero_masses takes it; the kGroup sums run side by side.
-std::size_t union_masses(const float* const* rows, std::size_t nvert, std::size_t* j, double* w, double* w_sum) {
-    std::size_t n = 0;
+[[gnu::target_clones("avx512f", "avx2", "default")]]
+void group_masses(const float* const* rows, std::size_t nvert, double* w, double* w_sum) {
     std::array<double, kGroup> s{};
-    for (std::size_t v = 0; v < nvert; ++v) {
-        bool any = false;
+    for (std::size_t v = 0; v < nvert; ++v)
         for (std::size_t g = 0; g < kGroup; ++g) {
-            const float m = rows[g][v];
-            w[n * kGroup + g] = m != 0.0f ? static_cast<double>(m) : -0.0;
+            const double m = rows[g][v];
+            // Branch-free: 0.0 - m is +0.0 for either zero and -m otherwise.
+            w[v * kGroup + g] = -(0.0 - m);
             s[g] += m;
-            any |= m != 0.0f;
         }
-        j[n] = v;
-        n += any;
-    }
     std::copy(s.begin(), s.end(), w_sum);
-    return n;
 }
 
 // The number of non-zero masses of one orientation row.
@@ -277,7 +273,7 @@ Compartments signal_from_mixture_gnl(const mixture::MixtureField& mix, const sch
     const std::size_t stride = (ngrad + kLanes - 1) / kLanes * kLanes;
     std::vector<double> fibre_buf, gm_tab, csf_tab, iso_tab;
     double* fibre_tab = nullptr;
-    bool fusable = false;  // the table admits the -0.0 weights of union_masses
+    bool fusable = false;  // the table admits the -0.0 weights of group_masses
     if (field == nullptr) {
         fibre_buf.assign(nvert * stride + kLanes, 0.0);
         const std::size_t misalign = reinterpret_cast<std::uintptr_t>(fibre_buf.data()) / sizeof(double) % kLanes;
@@ -296,12 +292,14 @@ Compartments signal_from_mixture_gnl(const mixture::MixtureField& mix, const sch
         }
     }
     const std::vector<float> no_mass(nvert, 0.0f);  // the row of an empty slot of a fused group
+    std::vector<std::size_t> every_vertex(nvert);     // the entries of a fused group
+    for (std::size_t j = 0; j < nvert; ++j) every_vertex[j] = j;
 
     // Left uninitialised: every voxel's task writes all of its values, zeros included.
     Image fibre(nvox * ngrad), gm(nvox * ngrad), csf(nvox * ngrad);
 
     pool::for_each_block(nvox, [&](std::size_t begin, std::size_t end) {
-        std::vector<std::size_t> vj(nvert), gj(nvert);  // entries of one voxel, of a fused group
+        std::vector<std::size_t> vj(nvert);  // entries of one voxel
         std::vector<double> vw(nvert), gw(nvert * kGroup);
         // Voxels waiting to be fused: mostly-dense rows, read again when the group is full.
         std::array<const float*, kGroup> g_row{};
@@ -314,13 +312,13 @@ Compartments signal_from_mixture_gnl(const mixture::MixtureField& mix, const sch
                 g_out[g] = nullptr;
                 g_wm[g] = 0.0;
             }
-            const std::size_t n = union_masses(g_row.data(), nvert, gj.data(), gw.data(), g_sum.data());
+            group_masses(g_row.data(), nvert, gw.data(), g_sum.data());
             for (std::size_t g = 0; g < ng; ++g)
                 if (!(g_sum[g] > kNoSupport)) {
                     scaled(iso_tab.data(), g_wm[g], ngrad, g_out[g]);
                     g_out[g] = nullptr;
                 }
-            fibre_group(RowSums{gj.data(), gw.data(), n, fibre_tab, stride, ngrad}, g_sum.data(), g_wm.data(),
+            fibre_group(RowSums{every_vertex.data(), gw.data(), nvert, fibre_tab, stride, ngrad}, g_sum.data(), g_wm.data(),
                         g_out.data());
             ng = 0;
         };
