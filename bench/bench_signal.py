@@ -108,8 +108,8 @@ def worker(side, small):
         try:
             from threadpoolctl import threadpool_info
 
-            info["blas"] = [f"{p.get('internal_api')} {p.get('version')} {p.get('architecture')}, {p.get('num_threads')} threads"
-                            for p in threadpool_info() if p.get("user_api") == "blas"]
+            info["blas"] = [f"{p.get('internal_api')} {p.get('version')} {p.get('architecture')}, "
+                            f"{p.get('num_threads')} threads" for p in threadpool_info() if p.get("user_api") == "blas"]
         except ImportError:
             info["blas"] = ["threadpoolctl not installed"]
     print(json.dumps(info), flush=True)
@@ -195,7 +195,8 @@ def main():
     for r in rows:
         line = f"{r['stage']:32s} {r['workload']}\n    quorvel {r['quorvel_s']:.3f} s"
         if r["yardstick"]:
-            line += f"   yardstick {r['yardstick_s']:.3f} s   speed-up x{r['speedup']:.2f}\n    {r['yardstick']}\n    {r['note']}"
+            line += (f"   yardstick {r['yardstick_s']:.3f} s   speed-up x{r['speedup']:.2f}\n"
+                     f"    {r['yardstick']}\n    {r['note']}")
         print(line)
 
 

@@ -108,7 +108,7 @@ void fibre_one(const RowSums& r, double w_sum, double wm, float* out) { row_sums
 // group reads the table from cache a quarter as often as one voxel at a time.
 constexpr std::size_t kGroup = 4;
 
-// kGroup voxels over the union of their vertices, two vectors per pass.
+// kGroup voxels over every vertex (see group_masses), two vectors per pass.
 [[gnu::target_clones("avx512f", "avx2", "default")]]
 void fibre_group(const RowSums& r, const double* w_sum, const double* wm, float* const* out) {
     row_sums<kGroup, 2>(r, w_sum, wm, out);
@@ -318,8 +318,8 @@ Compartments signal_from_mixture_gnl(const mixture::MixtureField& mix, const sch
                     scaled(iso_tab.data(), g_wm[g], ngrad, g_out[g]);
                     g_out[g] = nullptr;
                 }
-            fibre_group(RowSums{every_vertex.data(), gw.data(), nvert, fibre_tab, stride, ngrad}, g_sum.data(), g_wm.data(),
-                        g_out.data());
+            const RowSums r{every_vertex.data(), gw.data(), nvert, fibre_tab, stride, ngrad};
+            fibre_group(r, g_sum.data(), g_wm.data(), g_out.data());
             ng = 0;
         };
         for (std::size_t vox = begin; vox < end; ++vox) {
