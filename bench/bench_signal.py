@@ -133,6 +133,9 @@ class Worker:
         return line
 
     def time(self, what):
+        # Let the other side's worker threads (OpenBLAS and TBB both spin a while after a call)
+        # go idle first, so neither side runs against the other's leftovers.
+        time.sleep(0.2)
         self.proc.stdin.write(what + "\n")
         self.proc.stdin.flush()
         return json.loads(self._line())
