@@ -1,6 +1,7 @@
 // The class Compartments: a mutable value behind a mutex that every member takes.
 #include "compartments_py.hpp"
 
+#include <algorithm>
 #include <memory>
 
 #include "bindings.hpp"
@@ -30,13 +31,13 @@ PyObject* from_images(PyObject*, py::Args& a) {
     if (!expected)
         throw InvalidInput("compartment image: " + py::debug_list(dims) + " voxels x " + std::to_string(ngrad) +
                            " volumes is too large");
-    std::vector<std::vector<float>> images;
+    std::vector<compartments::Image> images;
     a.get("images", [&](PyObject* o) {
         py::Ref it = py::check(PyObject_GetIter(o));
         while (py::Ref item{PyIter_Next(it.get())}) {
             auto values = py::f32s(py::to_f32_1d(item.get()));
             py::check_len("compartment image", values.size(), *expected);
-            images.push_back(std::move(values));
+            images.emplace_back(values.begin(), values.end());
         }
         if (PyErr_Occurred()) throw py::ErrorAlreadySet{};
         return 0;
@@ -97,7 +98,7 @@ PyObject* warp_gnl(PyObject* self, py::Args& a) {
         // image (out of memory) leaves the object as it was.
         for (std::size_t i = 0; i < c.images.size(); ++i) {
             std::vector<float> warped = field->warp_4d(c.images[i], c.ngrad, modulate);
-            g.write().images[i] = std::move(warped);
+            std::copy(warped.begin(), warped.end(), g.write().images[i].begin());
         }
     });
     Py_RETURN_NONE;

@@ -20,7 +20,7 @@ Compartments Compartments::select_slices(std::span<const std::size_t> slices) co
     out.ngrad = ngrad;
     out.images.reserve(images.size());
     for (const auto& img : images) {
-        std::vector<float> sel;
+        Image sel;
         sel.reserve(block * slices.size());
         for (std::size_t s : slices) sel.insert(sel.end(), img.begin() + s * block, img.begin() + (s + 1) * block);
         out.images.push_back(std::move(sel));

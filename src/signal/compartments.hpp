@@ -12,14 +12,19 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/buffer.hpp"
 
 namespace quorvel::compartments {
 
+// One compartment image. Sized without a value it is uninitialised: its producer writes every
+// value (zeros included) on the worker pool.
+using Image = UninitVector<float>;
+
 struct Compartments {
-    std::vector<std::vector<float>> images;  // nvox*ngrad each; signal stages: fibre, GM, CSF
-    std::vector<float> t2;                   // ms, one per image
-    std::array<std::size_t, 3> dims{};       // (nx, ny, nz)
-    std::size_t ngrad = 0;                   // number of volumes
+    std::vector<Image> images;          // nvox*ngrad each; signal stages: fibre, GM, CSF
+    std::vector<float> t2;              // ms, one per image
+    std::array<std::size_t, 3> dims{};  // (nx, ny, nz)
+    std::size_t ngrad = 0;              // number of volumes
 
     std::size_t nvox() const { return dims[0] * dims[1] * dims[2]; }
 

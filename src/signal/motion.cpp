@@ -302,7 +302,7 @@ Pose pose_at(std::span<const MotionEvent> volume_events, std::size_t shot) {
 
 }  // namespace
 
-void apply_multiband_plan(std::span<std::vector<float>> images, const Dims& dims, std::size_t ngrad,
+void apply_multiband_plan(std::span<compartments::Image> images, const Dims& dims, std::size_t ngrad,
                           const raster::Grid& grid, const MultibandPlan& plan, std::span<float> vol,
                           std::span<float> moved) {
     const std::size_t nxy = dims[0] * dims[1], nvox = nxy * dims[2];
@@ -354,7 +354,7 @@ void apply_multiband_plan(std::span<std::vector<float>> images, const Dims& dims
     }
 }
 
-std::vector<DroppedShot> apply_multiband_motion_slab(std::span<std::vector<float>> images, const Dims& dims,
+std::vector<DroppedShot> apply_multiband_motion_slab(std::span<compartments::Image> images, const Dims& dims,
                                                      std::size_t ngrad, const raster::Grid& grid,
                                                      std::size_t mb, bool interleaved,
                                                      std::span<const double> bvals,

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "signal/compartments.hpp"
 #include "core/raster.hpp"
 
 namespace quorvel::motion {
@@ -103,13 +104,13 @@ MultibandPlan plan_multiband_motion(const Dims& dims, std::size_t ngrad, std::si
 // Applies a plan in place to every image (4-D interleaved, nvox*ngrad values). Cannot fail and
 // allocates nothing: `vol` and `moved` are caller scratch of nvox values each (unused, and
 // may be empty, when the plan has no event or the images hold no voxel).
-void apply_multiband_plan(std::span<std::vector<float>> images, const Dims& dims, std::size_t ngrad,
+void apply_multiband_plan(std::span<compartments::Image> images, const Dims& dims, std::size_t ngrad,
                           const raster::Grid& grid, const MultibandPlan& plan, std::span<float> vol,
                           std::span<float> moved);
 
 // Plans and applies the per-shot motion and attenuation of `events` to every image in place;
 // returns one dropped shot per applied event.
-std::vector<DroppedShot> apply_multiband_motion_slab(std::span<std::vector<float>> images, const Dims& dims,
+std::vector<DroppedShot> apply_multiband_motion_slab(std::span<compartments::Image> images, const Dims& dims,
                                                      std::size_t ngrad, const raster::Grid& grid,
                                                      std::size_t mb, bool interleaved,
                                                      std::span<const double> bvals,

@@ -41,7 +41,7 @@ struct Scratch {
 };
 
 void simulate_volume(const Inputs& in, std::size_t v, std::size_t ngrad, Scratch& w,
-                     std::vector<std::vector<float>>& images) {
+                     std::vector<Image>& images) {
     const raster::Dims& dims = in.grid.dims;
     const std::size_t nx = dims[0], ny = dims[1], nvox = in.grid.nvox();
     const motion::Pose pose = v < in.poses.size() ? in.poses[v] : motion::Pose{};
@@ -119,7 +119,7 @@ Compartments generate_compartments_moving(const raster::Grid& grid, std::span<co
     out.t2 = {params.t2_fiber, params.t2_gm, params.t2_csf};
     out.dims = grid.dims;
     out.ngrad = ngrad;
-    out.images.assign(3, std::vector<float>(nvox * ngrad, 0.0f));
+    out.images.assign(3, Image(nvox * ngrad, 0.0f));
     if (ngrad == 0) return out;
 
     std::vector<float> mask(nvox);

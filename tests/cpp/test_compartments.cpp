@@ -68,7 +68,7 @@ TEST(CompartmentsLock, OnlyAHolderThatUnwindsAfterStartingToWritePoisons) {
 }
 
 TEST(Motion, LibraryStopsAndSchedule) {
-    Compartments c{{std::vector<float>(8, 1.0f)}, {80.0f}, {2, 2, 2}, 1};
+    Compartments c{{quorvel::compartments::Image(8, 1.0f)}, {80.0f}, {2, 2, 2}, 1};
     const std::size_t bad[] = {2};
     EXPECT_THROW(c.select_slices(bad), quorvel::Panic);
     using Groups = std::vector<std::vector<std::size_t>>;
