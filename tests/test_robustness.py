@@ -1,15 +1,9 @@
 """Bad input never crashes: every function and method, given a valid call with one or two
-arguments (or fields of its dictionaries) replaced by odd values, or with related sizes drawn
-together, either works or raises an ordinary argument error.
-
-SystemError (an internal invariant reached from Python), RuntimeError (a poisoned object) and
-MemoryError (a size that should have been refused before allocating) are failures here: the
-binding must have refused the value first. A refused call leaves a Compartments object as it was.
-"""
+arguments (or dictionary fields) replaced by odd values, or with related sizes drawn together,
+works or raises an ordinary argument error and leaves a Compartments object as it was. SystemError,
+RuntimeError (a poisoned object) and MemoryError (a size not refused before allocating) fail."""
 import math
 import os
-import subprocess
-import sys
 import textwrap
 
 import numpy as np
@@ -18,6 +12,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quorvel._core as core
+from conftest import UNDER_ASAN, needs_no_asan, run_process
 
 DIMS = (4, 4, 2)
 NVOX = 32
@@ -150,7 +145,6 @@ ODD = [
 ]
 
 ALLOWED = (TypeError, ValueError, OverflowError, IndexError)
-ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 CAP = "import resource\nresource.setrlimit(resource.RLIMIT_AS, (2**31, 2**31))\n"
 
 # The fields of the dictionaries the calls take (tissue parameters, the acquisition record, the
@@ -291,17 +285,17 @@ def sized_examples(names):
         print(name, flush=True)
 
 
-@pytest.mark.skipif(ASAN, reason="the sanitizer's shadow memory does not fit under an address-space cap")
+@needs_no_asan
 @pytest.mark.parametrize("names", [sorted(SIZED)[::2], sorted(SIZED)[1::2]])
 def test_related_sizes_are_refused_cleanly(names):
     code = f"import sys\nsys.path.insert(0, {os.path.dirname(__file__)!r})\n" + CAP + \
         f"import test_robustness\ntest_robustness.sized_examples({names!r})"
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    out = run_process(code)
     assert out.returncode == 0, out.stdout + out.stderr[-3000:]
 
 
-# ---- sizes that are valid on their face: each in its own interpreter, with a time limit and,
-# where a fault would allocate without end, an address-space cap ----
+# ---- sizes that are valid on their face, in an interpreter with a time limit and, where a fault
+# would allocate without end, an address-space cap; each part's output follows its name ----
 
 PRELUDE = """
 import numpy as np, quorvel._core as core
@@ -341,11 +335,11 @@ HOSTILE = {
 }
 
 
-@pytest.mark.parametrize("name", sorted(HOSTILE))
-def test_valid_looking_sizes_end_promptly(name):
-    capped, code, expected = HOSTILE[name]
-    if capped and ASAN:
+@pytest.mark.parametrize("capped", [True, False])
+def test_valid_looking_sizes_end_promptly(capped):
+    if capped and UNDER_ASAN:
         pytest.skip("the sanitizer's shadow memory does not fit under an address-space cap")
-    out = subprocess.run([sys.executable, "-c", (CAP if capped else "") + PRELUDE + textwrap.dedent(code)],
-                         capture_output=True, text=True, timeout=60)
-    assert (out.returncode, out.stdout.strip()) == (0, expected), out.stderr
+    names = [name for name in sorted(HOSTILE) if HOSTILE[name][0] == capped]
+    code = "".join(f"print({name!r}, flush=True)\n" + textwrap.dedent(HOSTILE[name][1]) for name in names)
+    out = run_process((CAP if capped else "") + PRELUDE + code, timeout=60)
+    assert (out.returncode, out.stdout.strip()) == (0, "\n".join(f"{n}\n{HOSTILE[n][2]}" for n in names)), out.stderr
