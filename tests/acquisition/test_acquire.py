@@ -24,17 +24,18 @@ def rand_comp(rng, dims, ngrad, n=1, t2=(80.0, 1500.0)):
     return make_comp([rng.random(math.prod(dims) * ngrad) for _ in range(n)], dims, ngrad, t2)
 
 
-def acquire(comp, acq_dims, acquisition, fmap=None, bvals=None, bvecs=None, **kw):
+def acquire(comp, acq_dims, acquisition, fmap=None, bvals=None, bvecs=None, phase_model="none", **kw):
+    """The acquisition of `comp`, by default without field map, diffusion weighting or shot phase."""
     snx, sny, nz = comp.dims
     fmap = np.zeros(snx * sny * nz, np.float32) if fmap is None else fmap
     bvals = np.zeros(comp.ngrad) if bvals is None else bvals
     bvecs = np.zeros((comp.ngrad, 3)) if bvecs is None else bvecs
-    return core.simulate_acquisition(comp, fmap, acq_dims, bvals, bvecs, acquisition, **kw)
+    return core.simulate_acquisition(comp, fmap, acq_dims, bvals, bvecs, acquisition, phase_model, **kw)
 
 
 def captured(comp, dims, acquisition, flags=(True, True, False), **kw):
-    """Capture of slice 0 with the phase model off."""
-    return acquire(comp, dims, acquisition, phase_model="none", kspace_slices=[0], capture=flags, **kw)["kspace"]
+    """Capture of slice 0."""
+    return acquire(comp, dims, acquisition, kspace_slices=[0], capture=flags, **kw)["kspace"]
 
 
 def pairs(flat):
@@ -44,21 +45,12 @@ def pairs(flat):
 # ---- physics ----
 
 
-def test_identity_acquisition_returns_the_image(rng):
-    nx, ny, nz, v = 12, 10, 2, 3
-    img = rng.random((nz, ny, nx, v))
-    out = acquire(make_comp([img], (nx, ny, nz), v), (nx, ny, nz), {**IDENTITY, "signal_scale": 3.0}, phase_model="none")
-    # float32 results of a double-precision transform pair: a few float32 ulps.
-    np.testing.assert_allclose(out["re"].reshape(img.shape), 3.0 * img, rtol=2e-6, atol=1e-5)
-    np.testing.assert_allclose(out["im"], 0.0, atol=1e-5)
-
-
 @pytest.mark.parametrize("o", [1, 2])
 def test_uniform_image_is_one_centre_sample_that_reconstructs_to_ones(o):
     # On an oversampled grid as well: a constant has no mode but the centre one.
     nx, ny = 9, 8
     out = acquire(make_comp([np.ones((1, ny * o, nx * o, 1))], (nx * o, ny * o, 1), 1), (nx, ny, 1), IDENTITY,
-                  phase_model="none", kspace_slices=[0], capture=(True, False, False))
+                  kspace_slices=[0], capture=(True, False, False))
     want = np.zeros((ny, nx))
     want[ny // 2, nx // 2] = 1.0
     np.testing.assert_allclose(pairs(out["kspace"]["acquired"]).reshape(ny, nx), want, atol=1e-6)
@@ -69,10 +61,9 @@ def test_uniform_image_is_one_centre_sample_that_reconstructs_to_ones(o):
 def test_uniform_field_shifts_along_phase_encode(rng, reverse, direction):
     # An odd nx keeps every line's centre sample at the same place of the zig-zag: exact shift.
     nx, ny, t_line, shift = 15, 16, 1.0, 2
-    img = rng.random((1, ny, nx, 1))
+    img, acq = rng.random((1, ny, nx, 1)), {**IDENTITY, "do_distortions": True, "t_line": t_line, "reverse_phase": reverse}
     fmap = np.full(nx * ny, shift * 1000.0 / (ny * t_line), np.float32)  # f * (total readout time) = shift
-    acq = {**IDENTITY, "do_distortions": True, "t_line": t_line, "reverse_phase": reverse}
-    out = acquire(make_comp([img], (nx, ny, 1), 1), (nx, ny, 1), acq, fmap=fmap, phase_model="none")
+    out = acquire(make_comp([img], (nx, ny, 1), 1), (nx, ny, 1), acq, fmap=fmap)
     np.testing.assert_allclose(out["mag"].reshape(img.shape), np.roll(img, direction * shift, axis=1), atol=1e-5)
 
 
@@ -81,14 +72,14 @@ def test_ghost_puts_a_copy_at_half_the_field_of_view(rng):
     obj = np.zeros((ny, nx))
     obj[2:6, 3:13] = rng.random((4, 10)) + 0.5
     comp = make_comp([obj[None, :, :, None]], (nx, ny, 1), 1)
-    out = acquire(comp, (nx, ny, 1), {**IDENTITY, "ghost_offset": g}, phase_model="none")
+    out = acquire(comp, (nx, ny, 1), {**IDENTITY, "ghost_offset": g})
     # Opposite ramps on even and odd lines: the cosine of the ramp stays, its sine is modulated by
     # (-1)^ky, which moves it by ny/2.
     alpha = 2 * np.pi * g * (np.arange(nx) - nx // 2) / nx
     want = np.abs(np.cos(alpha)) * obj + np.abs(np.sin(alpha)) * np.roll(obj, ny // 2, 0)
     np.testing.assert_allclose(out["mag"].reshape(ny, nx), want, atol=1e-5)
     assert want[10:14].max() > 0.1
-    neg = acquire(comp, (nx, ny, 1), {**IDENTITY, "ghost_offset": -g}, phase_model="none")
+    neg = acquire(comp, (nx, ny, 1), {**IDENTITY, "ghost_offset": -g})
     np.testing.assert_array_equal(neg["re"], out["re"])
 
 
@@ -114,10 +105,10 @@ def test_window_weights(rng, window):
 
 
 @pytest.mark.parametrize("n_coils", [0, 1, 3])
-def test_sensitivities_and_coil_images(rng, n_coils):
+def test_sensitivities_coil_images_and_identity(rng, n_coils):
     nx, ny, nc = 10, 8, max(n_coils, 1)
     img = rng.random((1, ny, nx, 1))
-    out = acquire(make_comp([img], (nx, ny, 1), 1), (nx, ny, 1), {**IDENTITY, "n_coils": n_coils}, phase_model="none",
+    out = acquire(make_comp([img / 3], (nx, ny, 1), 1), (nx, ny, 1), {**IDENTITY, "n_coils": n_coils, "signal_scale": 3.0},
                   kspace_slices=[0], capture=(False, False, True))
     cap = out["kspace"]
     assert cap["n_coils"] == nc
@@ -129,14 +120,15 @@ def test_sensitivities_and_coil_images(rng, n_coils):
     # On o = 1 each coil sees the object through the same map; the combination gives it back.
     np.testing.assert_allclose(np.abs(pairs(cap["coil_images"]).reshape(nc, ny, nx)), want * img[0, :, :, 0],
                                rtol=1e-5, atol=1e-6)
+    # float32 results of a double-precision transform pair: a few float32 ulps
     np.testing.assert_allclose(out["re"], img.ravel(), rtol=1e-5, atol=1e-6)
+    np.testing.assert_allclose(out["im"], 0.0, atol=1e-6)
 
 
 def test_relaxation_and_echo_time_per_volume(rng):
     comp = rand_comp(rng, (8, 8, 1), 3, t2=[60.0])
     acq = {"do_distortions": False, "signal_scale": 1.0, "t_inhom": 1e12}
-    a = acquire(comp, (8, 8, 1), acq, phase_model="none")["mag"].reshape(-1, 3)
-    b = acquire(comp, (8, 8, 1), acq, phase_model="none", te_per_volume=[90.0, 60.0, 90.0])["mag"].reshape(-1, 3)
+    a, b = (acquire(comp, (8, 8, 1), acq, te_per_volume=te)["mag"].reshape(-1, 3) for te in (None, [90.0, 60.0, 90.0]))
     np.testing.assert_array_equal(a[:, [0, 2]], b[:, [0, 2]])
     np.testing.assert_allclose(b[:, 1] / a[:, 1], np.exp(30.0 / 60.0), rtol=1e-4)
 
@@ -149,7 +141,8 @@ def test_slab_with_global_slice_indices_matches_the_full_volume(rng):
     comp = rand_comp(rng, (2 * nx, 2 * ny, nz), v, n=2)
     fmap = (20 * rng.standard_normal((nz, 4 * nx * ny))).astype(np.float32)
     sigma = np.full(nx * ny * nz, 0.1, np.float32)
-    kw = dict(bvals=np.array([0.0, 1000.0, 2000.0]), bvecs=np.array([[0.0, 0, 0], [1, 0, 0], [0, 0.6, 0.8]]), seed=9)
+    kw = dict(bvals=np.array([0.0, 1000.0, 2000.0]), bvecs=np.array([[0.0, 0, 0], [1, 0, 0], [0, 0.6, 0.8]]),
+              seed=9, phase_model="hbcd")
     acq = {"n_coils": 2, "accel": 2, "acs_lines": 4, "noise_variance": 0.5, "ghost_offset": 0.02,
            "eddy_strength": 0.01, "eddy_phase": 0.001}
     full = acquire(comp, (nx, ny, nz), acq, fmap=fmap.ravel(), noise_sigma=sigma, **kw)
@@ -183,18 +176,7 @@ def test_capture_order_repeats_and_flags(rng):
     assert plain["acquired"] is None and plain["reconstructed"] is None and plain["coil_images"] is None
 
 
-def test_capture_with_no_volumes(rng):
-    calls = []
-    out = acquire(rand_comp(rng, (6, 4, 2), 0), (6, 4, 2), {"n_coils": 3, "accel": 2, "acs_lines": 0}, kspace_slices=[1],
-                  capture=(True, True, False), progress=lambda d, t: calls.append(d))
-    cap = out["kspace"]
-    assert calls == [] and out["re"].size == 0
-    np.testing.assert_array_equal(cap["mask"], core.sampling_mask(6, 4, {"accel": 2, "acs_lines": 0}))
-    assert cap["sensitivities"].shape == (72,) and cap["sensitivities"].min() >= 0.15
-    assert cap["combined"].size == 0 and cap["acquired"].size == 0 and cap["coil_images"] is None
-
-
-def test_result_dict_defaults_and_no_compartments(rng):
+def test_result_dict_defaults_and_empty_inputs(rng):
     comp = rand_comp(rng, (4, 4, 2), 2)
     args = (comp, np.zeros(32, np.float32), (4, 4, 2), np.array([0.0, 1000.0]), np.array([[0.0, 0, 0], [1, 0, 0]]), {})
     a = core.simulate_acquisition(*args)
@@ -208,6 +190,13 @@ def test_result_dict_defaults_and_no_compartments(rng):
     empty = acquire(core.Compartments.from_images((4, 4, 1), 2, [], []), (4, 4, 1), {"n_spikes": 2})
     assert all(empty[k].dtype == np.float32 and empty[k].shape == (32,) and not empty[k].any()
                for k in ("re", "im", "mag", "phase"))
+    calls = []  # no volumes: a capture with the slice's mask and sensitivities but no samples, no progress
+    out = acquire(rand_comp(rng, (6, 4, 2), 0), (6, 4, 2), {"n_coils": 3, "accel": 2, "acs_lines": 0}, kspace_slices=[1],
+                  capture=(True, True, False), progress=lambda d, t: calls.append(d))
+    cap = out["kspace"]
+    assert calls == [] and out["re"].size == 0 and cap["combined"].size == 0 and cap["acquired"].size == 0
+    np.testing.assert_array_equal(cap["mask"], core.sampling_mask(6, 4, {"accel": 2, "acs_lines": 0}))
+    assert cap["sensitivities"].shape == (72,) and cap["sensitivities"].min() >= 0.15 and cap["coil_images"] is None
 
 
 # The run's results, a progress callable that uses its own object (with one thread it even runs on
@@ -242,7 +231,7 @@ n = 8
 comp = core.Compartments.from_images((n, n, 1), 1, [rng.random(n * n).astype(np.float32)], [80.0])
 def run(**acq):
     out = core.simulate_acquisition(comp, np.zeros(n * n, np.float32), (n, n, 1), np.zeros(1), np.zeros((1, 3)),
-                                    {"n_coils": 2, "acs_lines": 2, **acq}, phase_model="none", kspace_slices=[0],
+                                    {"n_coils": 2, "acs_lines": 2, **acq}, kspace_slices=[0],
                                     capture=(True, True, False))["kspace"]
     return out["mask"].reshape(n, n)[:, 0], *(out[k].reshape(2, n, n, 2) for k in ("acquired", "reconstructed"))
 # From accel = ny on no pair of rows R apart fits: the centre and its band are sampled, nothing is filled.

@@ -33,7 +33,7 @@ def test_coil_noise_and_spikes_follow_their_keys(rng):
     nx, ny, v, seed, var = 8, 8, 2, 0xdeadbeef12345, 64.0
     comp = rand_comp(rng, (nx, ny, 3), v)
     acq = {**IDENTITY, "n_coils": 2, "partial_fourier": 0.75}
-    kw = dict(phase_model="none", seed=seed, slice_z=[0, 2, 3], nz_full=4, kspace_slices=[1], capture=(True, False, False))
+    kw = dict(seed=seed, slice_z=[0, 2, 3], nz_full=4, kspace_slices=[1], capture=(True, False, False))
     clean, noisy, spiky = (pairs(acquire(comp, (nx, ny, 3), {**acq, **extra}, **kw)["kspace"]["acquired"]).reshape(v, 2, -1)
                            for extra in ({}, {"noise_variance": var}, {"n_spikes": 5, "spike_amplitude": 2.5}))
     sampled = np.flatnonzero(core.sampling_mask(nx, ny, acq))
@@ -59,7 +59,7 @@ def test_image_noise_follows_its_key(rng):
     nx, ny, nz, v, seed = 6, 4, 2, 3, 12345
     comp = rand_comp(rng, (nx, ny, nz), v)
     sigma = rng.uniform(-0.2, 1.0, nx * ny * nz).astype(np.float32)  # a sigma <= 0 adds nothing
-    kw = dict(phase_model="none", seed=seed, slice_z=[3, 1], nz_full=5)
+    kw = dict(seed=seed, slice_z=[3, 1], nz_full=5)
     clean = acquire(comp, (nx, ny, nz), IDENTITY, **kw)
     noisy = acquire(comp, (nx, ny, nz), IDENTITY, noise_sigma=sigma, **kw)
     want = np.zeros((2, nx * ny * nz, v))
@@ -92,7 +92,8 @@ def test_phase_model_reaches_the_image(rng):
     nx, ny, nz, seed = 8, 6, 2, 77
     bvals, bvecs = np.array([0.0, 1000.0, 2500.0]), np.array([[0.0, 0, 0], [2.0, 0, 0], [0.3, -0.5, 0.8]])
     comp = rand_comp(rng, (nx, ny, nz), 3)
-    out = acquire(comp, (nx, ny, nz), IDENTITY, bvals=bvals, bvecs=bvecs, seed=seed, slice_z=[1, 4], nz_full=6)
+    out = acquire(comp, (nx, ny, nz), IDENTITY, bvals=bvals, bvecs=bvecs, phase_model="hbcd", seed=seed, slice_z=[1, 4],
+                  nz_full=6)
     obj = comp.images()[0].reshape(nz, ny, nx, 3).astype(float)
     got = (out["re"] + 1j * out["im"]).reshape(nz, ny, nx, 3)
     for z, zg in enumerate([1, 4]):
@@ -112,7 +113,7 @@ def test_nufft_path_equals_the_direct_path(rng, o):
     fmap = (25 * rng.standard_normal(nx * ny * o * o)).astype(np.float32)
     acq = {"ghost_offset": 0.05, "partial_fourier": 0.75, "signal_scale": 2.0, "n_coils": 2}
     nufft, direct = (pairs(acquire(comp, (nx, ny, 1), {**acq, "eddy_strength": eddy}, fmap=fmap, bvals=np.array([1000.0]),
-                                   bvecs=np.array([[0.0, 0.6, 0.8]]), phase_model="none", kspace_slices=[0],
+                                   bvecs=np.array([[0.0, 0.6, 0.8]]), kspace_slices=[0],
                                    capture=(True, False, False))["kspace"]["acquired"]) for eddy in (0.0, 1e-300))
     assert np.abs(direct).max() > 0.1
     np.testing.assert_allclose(nufft, direct, rtol=0, atol=1e-6 * np.abs(direct).max())  # float32 captures
@@ -152,8 +153,8 @@ def test_grappa_against_numpy_and_full_sampling(rng, accel, acs):
     img = np.exp(-((x - 15) ** 2 + (y - 19) ** 2) / 90) + 0.5 * np.exp(-((x - 23) ** 2 + (y - 11) ** 2) / 15)
     comp = make_comp([img + 0.02 * rng.random((n, n))], (n, n, 1), 1)
     base = {**IDENTITY, "n_coils": 6, "acs_lines": acs}
-    full = acquire(comp, (n, n, 1), base, phase_model="none")
-    out = acquire(comp, (n, n, 1), {**base, "accel": accel}, phase_model="none", kspace_slices=[0], capture=(True, True, False))
+    full = acquire(comp, (n, n, 1), base)
+    out = acquire(comp, (n, n, 1), {**base, "accel": accel}, kspace_slices=[0], capture=(True, True, False))
     acq_k, rec_k = (pairs(out["kspace"][k]).reshape(6, n, n) for k in ("acquired", "reconstructed"))
     want = grappa(acq_k, out["kspace"]["mask"].reshape(n, n), accel, acs)
     # the filled rows hold about 1 % of the peak; float32 captures round them to ~1e-9 of it
