@@ -48,62 +48,44 @@ def centres(dims, affine):
 
 # ---- coefficient files ----
 
-@pytest.mark.parametrize(
-    "text, r0_mm, terms",
-    [
-        (TERM, 250.0, [(3, 1, -0.08, "x")]),
-        (" 0.25 m = R0\n" + TERM, 250.0, [(3, 1, -0.08, "x")]),
-        (" 0.250 = R0\n" + TERM, 250.0, [(3, 1, -0.08, "x")]),
-        ("x+0.3  = R0\n" + TERM, 300.0, [(3, 1, -0.08, "x")]),
-        (" 0.100 = R0\n" + TERM + " 0.3337 = R0", 333.0, [(3, 1, -0.08, "x")]),  # later wins, 5 characters
-        (" 0.300 = R0\r\n  1 A( 3, 0) 0.5 z\r\n", 300.0, [(3, 0, 0.5, "z")]),
-        ("  3 B( 3,-1) 0.05 y\n", 250.0, [(3, 1, 0.05, "y")]),
-        ("11A( 5, 0) 0.5 z", 250.0, [(5, 0, 0.5, "z")]),  # "(" at byte 3
-        ("11111111A( 5, 0) 1e-400 z", 250.0, [(5, 0, 0.0, "z")]),  # "(" at byte 9; underflow reads 0
-    ],
-)
+X31 = [(3, 1, -0.08, "x")]
+
+
+@pytest.mark.parametrize("text, r0_mm, terms", [
+    (TERM, 250.0, X31), (" 0.25 m = R0\n" + TERM, 250.0, X31), (" 0.250 = R0\n" + TERM, 250.0, X31),
+    ("x+0.3  = R0\n" + TERM, 300.0, X31),
+    (" 0.100 = R0\n" + TERM + " 0.3337 = R0", 333.0, X31),  # later wins, 5 characters
+    (" 0.300 = R0\r\n  1 A( 3, 0) 0.5 z\r\n", 300.0, [(3, 0, 0.5, "z")]),
+    ("  3 B( 3,-1) 0.05 y\n", 250.0, [(3, 1, 0.05, "y")]),
+    ("11A( 5, 0) 0.5 z", 250.0, [(5, 0, 0.5, "z")]),  # "(" at byte 3
+    ("11111111A( 5, 0) 1e-400 z", 250.0, [(5, 0, 0.0, "z")]),  # "(" at byte 9; underflow reads 0
+    # ignored lines
+    ("  1 A( 3, 1) 0.05\n" + TERM, 250.0, X31),  # no axis letter
+    ("  1 A( 3, 1) 0.05 w\n" + TERM, 250.0, X31),
+    ("1A( 3, 1) 0.05 x\n" + TERM, 250.0, X31),  # "(" at byte 2
+    ("  1 Axxxxx( 3, 1) 0.05 x\n" + TERM, 250.0, X31),  # "(" at byte 10
+    ("  1 A( 3) 0.05, x\n" + TERM, 250.0, X31),  # ")" before ","
+    ("  1 A, B( 3 1) 0.05 x\n" + TERM, 250.0, X31),  # "," before "("
+    ("  1 A( 1, 1) 0.05 x\n" + TERM, 250.0, X31),  # l = 1 is the nominal gradient
+])
 def test_parse(text, r0_mm, terms):
     c = core.GradCoef.parse_siemens(text)
     assert c.r0_mm == pytest.approx(r0_mm, rel=1e-15) and c.n_terms == len(terms)
     assert coef_lines(c.to_siemens()) == terms
 
 
-@pytest.mark.parametrize(
-    "line",
-    [
-        "  1 A( 3, 1) 0.05",  # no axis letter
-        "  1 A( 3, 1) 0.05 w",
-        "1A( 3, 1) 0.05 x",  # "(" at byte 2
-        "  1 Axxxxx( 3, 1) 0.05 x",  # "(" at byte 10
-        "  1 A( 3) 0.05, x",  # ")" before ","
-        "  1 A, B( 3 1) 0.05 x",  # "," before "("
-        "  1 A( 1, 1) 0.05 x",  # l = 1 is the nominal gradient
-    ],
-)
-def test_ignored_lines(line):
-    assert coef_lines(core.GradCoef.parse_siemens(line + "\n" + TERM).to_siemens()) == [(3, 1, -0.08, "x")]
-
-
-@pytest.mark.parametrize(
-    "line, message",
-    [
-        ("= R0", "bad R0 line:"),
-        (" 0.2é = R0", "bad R0 line:"),  # the five bytes end inside a character
-        ("x-0.3  = R0", "R0 must be positive and finite:"),  # a radius every displacement divides by
-        (" 0.00 = R0", "R0 must be positive and finite:"),
-        (" 1e308 = R0", "R0 must be positive and finite:"),  # infinite in mm
-        ("  1 A( x, 1) 0.05", "bad l in"),  # an ignored line still reads l
-        ("  1 A( 4294967296, 1) 0.05 x", "bad l in"),
-        ('  1 A(\t?, 0) 1 "z', "bad l in"),
-        ("  1 A( 3, 2147483648) 0.05 x", "bad m in"),
-        ("  1 A( 3, 1) 0.0.5 x", "bad coefficient in"),
-        ("  1 A( 3, 1) 1e400 x", "bad coefficient in"),
-        ("  1 A( 3, 1) x", "bad coefficient in"),
-        ("  2 A( 2,-3) 0.05 x", "order 3 exceeds degree 2 in"),
-        ("  2 A(86, 0) 0.05 z", "degree 86 exceeds the largest supported degree 85 in"),
-        ("  2 A(4294967295, 0) 1 z", "degree 4294967295 exceeds the largest supported degree 85 in"),
-    ],
-)
+@pytest.mark.parametrize("line, message", [
+    ("= R0", "bad R0 line:"), (" 0.2é = R0", "bad R0 line:"),  # the five bytes end inside a character
+    ("x-0.3  = R0", "R0 must be positive and finite:"),  # a radius every displacement divides by
+    (" 0.00 = R0", "R0 must be positive and finite:"), (" 1e308 = R0", "R0 must be positive and finite:"),  # inf in mm
+    ("  1 A( x, 1) 0.05", "bad l in"),  # an ignored line still reads l
+    ("  1 A( 4294967296, 1) 0.05 x", "bad l in"), ('  1 A(\t?, 0) 1 "z', "bad l in"),
+    ("  1 A( 3, 2147483648) 0.05 x", "bad m in"),
+    ("  1 A( 3, 1) 0.0.5 x", "bad coefficient in"), ("  1 A( 3, 1) 1e400 x", "bad coefficient in"),
+    ("  1 A( 3, 1) x", "bad coefficient in"), ("  2 A( 2,-3) 0.05 x", "order 3 exceeds degree 2 in"),
+    ("  2 A(86, 0) 0.05 z", "degree 86 exceeds the largest supported degree 85 in"),
+    ("  2 A(4294967295, 0) 1 z", "degree 4294967295 exceeds the largest supported degree 85 in"),
+])
 def test_parse_errors_quote_the_line(line, message):
     quoted = '"' + line.replace("\\", "\\\\").replace("\t", "\\t").replace('"', '\\"') + '"'
     with pytest.raises(ValueError, match="^" + re.escape(f"{message} {quoted}") + "$"):
