@@ -6,7 +6,7 @@ import pytest
 
 import quorvel
 import quorvel._core as core
-from conftest import UNDER_ASAN, run_isolated, run_process
+from conftest import needs_no_asan, run_isolated, run_process
 
 CLASSES = ["Mixture", "Compartments", "GradCoef", "GnlField"]
 FUNCTIONS = [
@@ -95,7 +95,7 @@ print(built is None or built == (n == 64), 1 <= n <= 64)
 """
 
 
-@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves more address space than any cap allows")
+@needs_no_asan
 @pytest.mark.parametrize("build", ["core.set_threads(64)", "None"])  # the lazy default pool as well
 def test_a_pool_the_address_space_cannot_hold_is_refused_or_smaller_never_an_abort(build):
     # The workers start lazily; one the process could not create once aborted the first parallel call.
