@@ -14,21 +14,15 @@ from hypothesis import strategies as st
 import quorvel._core as core
 from conftest import UNDER_ASAN, needs_no_asan, run_process
 
-DIMS = (4, 4, 2)
-NVOX = 32
+DIMS, NVOX, EYE = (4, 4, 2), 32, np.eye(4)
 F32 = np.full(NVOX, 0.5, np.float32)
-EYE = np.eye(4)
-POS = np.array([[0.5, 0.5, 0.5], [3.5, 2.5, 1.5]])
-OFF = np.array([0, 2], np.uint32)
-BVALS = np.array([0.0, 1000.0])
-BVECS = np.array([[0.0, 0.0, 0.0], [1.0, 0.0, 0.0]])
-DIRS = np.array([[1.0, 0.0, 0.0]])
-W1 = np.array([1.0])
+POS, OFF = np.array([[0.5, 0.5, 0.5], [3.5, 2.5, 1.5]]), np.array([0, 2], np.uint32)
+BVALS, BVECS = np.array([0.0, 1000.0]), np.array([[0.0, 0.0, 0.0], [1.0, 0.0, 0.0]])
+DIRS, W1 = np.array([[1.0, 0.0, 0.0]]), np.array([1.0])
 
 
 def mixture():
-    return core.mixture_from_fibers(DIMS, np.array([3], np.uint32), DIRS, W1, F32, F32, F32, F32, {},
-                                    sphere_level=1)
+    return core.mixture_from_fibers(DIMS, np.array([3], np.uint32), DIRS, W1, F32, F32, F32, F32, {}, sphere_level=1)
 
 
 def compartments():
@@ -76,8 +70,7 @@ CALLS = {
         bvecs=BVECS, params={}, poses=np.zeros((2, 6)))),
     "dropout_events": (core.dropout_events, lambda: dict(bvals=BVALS, n_shots=2, rate=0.5, seed=3)),
     "resolve_poses": (core.resolve_poses, lambda: dict(
-        kind="random", n_units=3, seed=1, trans_mm=(1.0, 0.0, 0.0), rot_deg=(0.0, 2.0, 0.0), volumes=[0, 2],
-        poses=None)),
+        kind="random", n_units=3, seed=1, trans_mm=(1.0, 0.0, 0.0), rot_deg=(0.0, 2.0, 0.0), volumes=[0, 2], poses=None)),
     "poses_to_matrices": (core.poses_to_matrices, lambda: dict(poses=np.zeros((2, 6)), center=(1.0, 2.0, 3.0))),
     "fov_center": (core.fov_center, lambda: dict(dims=DIMS, affine=EYE)),
     "simulate_acquisition": (core.simulate_acquisition, lambda: dict(
@@ -119,17 +112,14 @@ CALLS = {
     "Compartments.select_slices": (Method(compartments, "select_slices"), lambda: dict(slices=[1, 0])),
     "Compartments.warp_gnl": (Method(compartments, "warp_gnl"), lambda: dict(field=field(), modulate=True)),
     "Compartments.apply_multiband_motion": (Method(compartments, "apply_multiband_motion"), lambda: dict(
-        affine=EYE, mb=2, interleaved=True, bvals=BVALS, b_max=1000.0,
-        events=[dict(EVENT)],
-        slice_z=[0, 1], nz_full=2)),
+        affine=EYE, mb=2, interleaved=True, bvals=BVALS, b_max=1000.0, events=[dict(EVENT)], slice_z=[0, 1], nz_full=2)),
     "GradCoef.parse_siemens": (core.GradCoef.parse_siemens, lambda: dict(text=" 0.25 = R0\n  1 A( 3, 1) -0.08 x\n")),
     "GradCoef.scaled": (Method(coef, "scaled"), lambda: dict(s=2.0)),
     "GnlField.on_grid": (core.GnlField.on_grid, lambda: dict(coef=coef(), dims=DIMS, affine=EYE)),
     "GnlField.graddev": (Method(field, "graddev"), lambda: dict(affine=EYE)),
     "GnlField.envelope": (Method(field, "envelope"), lambda: dict(affine=EYE, radius_mm=100.0)),
     "GnlField.warp_volume": (Method(field, "warp_volume"), lambda: dict(vol=F32, modulate=False)),
-    "GnlField.warp_4d": (Method(field, "warp_4d"), lambda: dict(vol=np.zeros(64, np.float32), ngrad=2,
-                                                                        modulate=True)),
+    "GnlField.warp_4d": (Method(field, "warp_4d"), lambda: dict(vol=np.zeros(64, np.float32), ngrad=2, modulate=True)),
 }
 
 # Odd values: wrong types, signs, sizes and shapes. Integers stay small or overflow outright, so
@@ -181,8 +171,7 @@ def test_every_valid_baseline_call_works():
           suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(data=st.data())
 def test_odd_arguments_are_refused_cleanly(name, data):
-    fn, make = CALLS[name]
-    args = make()
+    args = CALLS[name][1]()
     targets = [(key, None) for key in args] + [(key, f) for key in args for f in FIELDS.get(key, [])]
     picks = data.draw(st.lists(st.sampled_from(targets), min_size=1, max_size=2, unique=True), label="targets")
     for key, f in picks:
@@ -193,7 +182,7 @@ def test_odd_arguments_are_refused_cleanly(name, data):
             args[key][f] = value
         elif isinstance(args[key], list) and args[key] and isinstance(args[key][0], dict):
             args[key][0][f] = value
-    call_cleanly(fn, args)
+    call_cleanly(CALLS[name][0], args)
 
 
 # ---- related sizes drawn together: grid dims and array lengths, multiband factor and stack
@@ -204,8 +193,7 @@ def test_odd_arguments_are_refused_cleanly(name, data):
 SIZES = [0, 1, 2, 3, 5, 2**31, 2**32 + 1, 2**63, 2**64 - 1]
 
 
-def fit(n):
-    """An array length for n values: n itself when small, else 1 (a length that cannot match)."""
+def fit(n):  # an array length for n values: n itself when small, else 1 (a length that cannot match)
     return n if n <= 4096 else 1
 
 
