@@ -227,15 +227,6 @@ def test_warp_4d_is_warp_volume_per_volume_and_empty_grids(rng):
     assert empty.warp_volume(np.zeros(0, np.float32), True).size == 0 == empty.warp_4d(np.zeros(0, np.float32), 5, False).size
 
 
-def test_singular_affines():
-    field = core.GnlField.on_grid(WB, (2, 2, 2), np.eye(4))
-    for singular in (np.diag([2.0, 0.0, 2.0, 1.0]), np.array([[1.0, 2, 0, 0], [0, 0, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]])):
-        with pytest.raises(ValueError, match="^grid affine is singular$"):
-            core.GnlField.on_grid(WB, (2, 2, 2), singular)
-        with pytest.raises(ValueError, match="^affine rotation is singular$"):
-            field.graddev(singular)
-
-
 def test_envelope():
     dims = (7, 6, 5)
     affine = np.diag([20.0, 20.0, 20.0, 1.0])
@@ -266,16 +257,21 @@ def test_z_axis_has_only_zonal_terms_and_isocentre_none():
         assert dz == pytest.approx(-zonal, rel=1e-6, abs=1e-12)
 
 
+SINGULAR = (np.diag([2.0, 0.0, 2.0, 1.0]), np.array([[1.0, 2, 0, 0], [0, 0, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]]))
+
+
 def test_argument_errors():
     field = core.GnlField.on_grid(WB, (4, 4, 3), np.eye(4))
     for call, message in [
+        *((lambda a=a: core.GnlField.on_grid(WB, (2, 2, 2), a), "grid affine is singular") for a in SINGULAR),
+        *((lambda a=a: field.graddev(a), "affine rotation is singular") for a in SINGULAR),
         (lambda: field.warp_volume(np.zeros(47, np.float32), False), "volume: expected 48 values, got 47"),
         (lambda: field.warp_4d(np.zeros(95, np.float32), 2, False), "4-D image: expected 96 values, got 95"),
         (lambda: field.warp_volume(np.zeros(96, np.float32)[::2], False), "The given array is not contiguous or is misaligned."),
         (lambda: core.GnlField.on_grid(WB, (4, 4, 3), np.eye(4)[:3]), "affine must be (4, 4), got [3, 4]"),
         (lambda: field.graddev(np.eye(3)), "affine must be (4, 4), got [3, 3]"),
     ]:
-        with pytest.raises(ValueError, match=re.escape(message)):
+        with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
             call()
     for call, name in [(lambda: core.GradCoef.from_spec(3), "spec"), (lambda: core.GnlField.on_grid("x", (4, 4, 3), np.eye(4)), "coef")]:
         with pytest.raises(TypeError) as e:

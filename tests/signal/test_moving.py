@@ -13,12 +13,10 @@ DIMS = (6, 3, 3)  # identity grid: the rasteriser puts a world point c in voxel 
 ALONG_X = [[0.0, 1.5, 1.5], [6.0, 1.5, 1.5]]  # through the voxel row (y, z) = (1, 1)
 
 
-def call(maps, positions, offsets, bvals, bvecs, poses, dims=DIMS, params=None):
-    return core.signal_moving(
-        dims, *maps, np.eye(4), np.asarray(positions, np.float64).reshape(-1, 3), np.asarray(offsets, np.uint32),
-        np.asarray(bvals, np.float64), np.asarray(bvecs, np.float64).reshape(-1, 3), params or {},
-        np.asarray(poses, np.float64).reshape(-1, 6),
-    )
+def call(maps, positions, offsets, bvals, bvecs, poses, dims=DIMS):
+    f64 = [np.asarray(a, np.float64) for a in (positions, bvals, bvecs, poses)]
+    return core.signal_moving(dims, *maps, np.eye(4), f64[0].reshape(-1, 3), np.asarray(offsets, np.uint32), f64[1],
+                              f64[2].reshape(-1, 3), {}, f64[3].reshape(-1, 6))
 
 
 def tissue(wm=0.0, gm=0.0, csf=0.0, mask=1.0, dims=DIMS):
