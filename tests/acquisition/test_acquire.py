@@ -33,11 +33,6 @@ def acquire(comp, acq_dims, acquisition, fmap=None, bvals=None, bvecs=None, phas
     return core.simulate_acquisition(comp, fmap, acq_dims, bvals, bvecs, acquisition, phase_model, **kw)
 
 
-def captured(comp, dims, acquisition, flags=(True, True, False), **kw):
-    """Capture of slice 0."""
-    return acquire(comp, dims, acquisition, kspace_slices=[0], capture=flags, **kw)["kspace"]
-
-
 def pairs(flat):
     return flat[0::2].astype(np.float64) + 1j * flat[1::2]
 
@@ -99,7 +94,8 @@ def window_weight(kind, nx, ny):
 @pytest.mark.parametrize("window", ["hann", ("tukey", 0.4), ("tukey", 2.0), ("fermi", 0.8, 0.05), ("fermi", 0.5, 0.0)])
 def test_window_weights(rng, window):
     nx, ny = 16, 12
-    cap = captured(rand_comp(rng, (nx, ny, 1), 1), (nx, ny, 1), {**IDENTITY, "window": window})
+    cap = acquire(rand_comp(rng, (nx, ny, 1), 1), (nx, ny, 1), {**IDENTITY, "window": window}, kspace_slices=[0],
+                  capture=(True, True, False))["kspace"]
     acq_k, rec_k = (pairs(cap[k]).reshape(ny, nx) for k in ("acquired", "reconstructed"))
     np.testing.assert_allclose(np.abs(rec_k), window_weight(window, nx, ny) * np.abs(acq_k), rtol=1e-6, atol=1e-7)
 
