@@ -5,8 +5,6 @@ import sys
 import numpy as np
 import pytest
 
-import quorvel._core as core
-
 
 @pytest.fixture
 def rng():

@@ -37,13 +37,9 @@ def test_from_images_and_accessors():
     assert empty.mixed().dtype == np.float32 and empty.mixed().size == 0
 
 
-def test_mixed_is_float32_sum_in_image_order():
+def test_mixed_sum_and_apply_s0_epsilon_rule():
     c, images = make(n=4)
-    np.testing.assert_array_equal(c.mixed(), ((images[0] + images[1]) + images[2]) + images[3])
-
-
-def test_apply_s0_epsilon_rule():
-    c, images = make(n=4)
+    np.testing.assert_array_equal(c.mixed(), ((images[0] + images[1]) + images[2]) + images[3])  # float32, in order
     c.apply_s0((1.0, 2.0, 1 + 1e-7))  # 1 + 1e-7 is within float32 epsilon of 1
     assert_images(c, [images[0], images[1] * np.float32(2.0), images[2], images[3]])
     c.apply_s0((0.5, float("nan"), 1 + 3e-7))  # NaN scales nothing; a fourth image never

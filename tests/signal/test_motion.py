@@ -1,6 +1,5 @@
 """Rigid poses, dropout events and within-volume multiband motion."""
 import math
-import re
 
 import numpy as np
 import pytest
