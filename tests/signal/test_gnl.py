@@ -185,17 +185,6 @@ def test_even_orders_and_another_reference_radius():
     assert (np.abs(got - want) <= 4 * scale * 2**-23).all()  # float32 storage, per axis
 
 
-def test_zero_coefficients_give_identity(rng):
-    field = core.GnlField.on_grid(WB.scaled(0.0), (4, 3, 2), np.eye(4))
-    assert np.all(field.disp() == 0)
-    np.testing.assert_array_equal(field.src_vox().reshape(-1, 3), centres((4, 3, 2), np.eye(4))[0])
-    np.testing.assert_array_equal(field.graddev(np.eye(4)).reshape(-1, 3, 3), np.broadcast_to(np.eye(3), (24, 3, 3)))
-    vol = rng.random(24).astype(np.float32)
-    for modulate in (False, True):
-        np.testing.assert_array_equal(field.warp_volume(vol, modulate), vol)
-    assert field.envelope(np.eye(4), 1e9) == {"n_voxels": 24, "max_disp_mm": 0.0, "max_gradient_dev": 0.0, "max_angle_deg": 0.0}
-
-
 def test_warp_pulls_trilinearly_and_zeroes_outside_or_diverged_sources():
     # Far from the isocentre the sources leave the grid, and the fixed-point inverse diverges
     # on some voxels (non-finite sources): those read 0, never NaN, even when modulated.
