@@ -5,8 +5,6 @@ import sys
 import numpy as np
 import pytest
 
-import quorvel._core as core
-
 
 @pytest.fixture
 def rng():
@@ -15,6 +13,16 @@ def rng():
 
 # Under AddressSanitizer the address space is reserved up front, so no RLIMIT_AS fits.
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+needs_no_asan = pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's shadow memory does not fit under an address-space cap")
+
+M64, GOLDEN = (1 << 64) - 1, 0x9E3779B97F4A7C15
+
+
+def splitmix(z):
+    """The SplitMix64 finaliser."""
+    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & M64
+    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & M64
+    return z ^ (z >> 31)
 
 
 def run_process(code: str, env: dict | None = None, timeout: float = 120) -> subprocess.CompletedProcess:
@@ -30,3 +38,14 @@ def run_isolated(code: str, env: dict | None = None) -> str:
     out = run_process(code, env)
     assert out.returncode == 0, out.stderr
     return out.stdout.strip()
+
+
+def thread_counts_agree(code: str, counts=(1, 4)) -> list[str]:
+    """Runs `code` in a fresh interpreter per pool size; the outputs must be identical (explicit
+    sizes: the default would be 1 against 1 on a one-CPU machine). Returns the output lines."""
+    outs = [run_isolated(f"import quorvel._core as _c\nassert _c.set_threads({n})\n" + code + "\nprint(_c.current_threads())")
+            .splitlines() for n in counts]
+    assert [o[-1] for o in outs] == [str(n) for n in counts]
+    for o in outs[1:]:
+        assert o[:-1] == outs[0][:-1]
+    return outs[0][:-1]

@@ -1,15 +1,9 @@
 """Bad input never crashes: every function and method, given a valid call with one or two
-arguments (or fields of its dictionaries) replaced by odd values, or with related sizes drawn
-together, either works or raises an ordinary argument error.
-
-SystemError (an internal invariant reached from Python), RuntimeError (a poisoned object) and
-MemoryError (a size that should have been refused before allocating) are failures here: the
-binding must have refused the value first. A refused call leaves a Compartments object as it was.
-"""
+arguments (or dictionary fields) replaced by odd values, or with related sizes drawn together,
+works or raises an ordinary argument error and leaves a Compartments object as it was. SystemError,
+RuntimeError (a poisoned object) and MemoryError (a size not refused before allocating) fail."""
 import math
 import os
-import subprocess
-import sys
 import textwrap
 
 import numpy as np
@@ -18,22 +12,17 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quorvel._core as core
+from conftest import UNDER_ASAN, needs_no_asan, run_process
 
-DIMS = (4, 4, 2)
-NVOX = 32
+DIMS, NVOX, EYE = (4, 4, 2), 32, np.eye(4)
 F32 = np.full(NVOX, 0.5, np.float32)
-EYE = np.eye(4)
-POS = np.array([[0.5, 0.5, 0.5], [3.5, 2.5, 1.5]])
-OFF = np.array([0, 2], np.uint32)
-BVALS = np.array([0.0, 1000.0])
-BVECS = np.array([[0.0, 0.0, 0.0], [1.0, 0.0, 0.0]])
-DIRS = np.array([[1.0, 0.0, 0.0]])
-W1 = np.array([1.0])
+POS, OFF = np.array([[0.5, 0.5, 0.5], [3.5, 2.5, 1.5]]), np.array([0, 2], np.uint32)
+BVALS, BVECS = np.array([0.0, 1000.0]), np.array([[0.0, 0.0, 0.0], [1.0, 0.0, 0.0]])
+DIRS, W1 = np.array([[1.0, 0.0, 0.0]]), np.array([1.0])
 
 
 def mixture():
-    return core.mixture_from_fibers(DIMS, np.array([3], np.uint32), DIRS, W1, F32, F32, F32, F32, {},
-                                    sphere_level=1)
+    return core.mixture_from_fibers(DIMS, np.array([3], np.uint32), DIRS, W1, F32, F32, F32, F32, {}, sphere_level=1)
 
 
 def compartments():
@@ -81,8 +70,7 @@ CALLS = {
         bvecs=BVECS, params={}, poses=np.zeros((2, 6)))),
     "dropout_events": (core.dropout_events, lambda: dict(bvals=BVALS, n_shots=2, rate=0.5, seed=3)),
     "resolve_poses": (core.resolve_poses, lambda: dict(
-        kind="random", n_units=3, seed=1, trans_mm=(1.0, 0.0, 0.0), rot_deg=(0.0, 2.0, 0.0), volumes=[0, 2],
-        poses=None)),
+        kind="random", n_units=3, seed=1, trans_mm=(1.0, 0.0, 0.0), rot_deg=(0.0, 2.0, 0.0), volumes=[0, 2], poses=None)),
     "poses_to_matrices": (core.poses_to_matrices, lambda: dict(poses=np.zeros((2, 6)), center=(1.0, 2.0, 3.0))),
     "fov_center": (core.fov_center, lambda: dict(dims=DIMS, affine=EYE)),
     "simulate_acquisition": (core.simulate_acquisition, lambda: dict(
@@ -124,17 +112,14 @@ CALLS = {
     "Compartments.select_slices": (Method(compartments, "select_slices"), lambda: dict(slices=[1, 0])),
     "Compartments.warp_gnl": (Method(compartments, "warp_gnl"), lambda: dict(field=field(), modulate=True)),
     "Compartments.apply_multiband_motion": (Method(compartments, "apply_multiband_motion"), lambda: dict(
-        affine=EYE, mb=2, interleaved=True, bvals=BVALS, b_max=1000.0,
-        events=[dict(EVENT)],
-        slice_z=[0, 1], nz_full=2)),
+        affine=EYE, mb=2, interleaved=True, bvals=BVALS, b_max=1000.0, events=[dict(EVENT)], slice_z=[0, 1], nz_full=2)),
     "GradCoef.parse_siemens": (core.GradCoef.parse_siemens, lambda: dict(text=" 0.25 = R0\n  1 A( 3, 1) -0.08 x\n")),
     "GradCoef.scaled": (Method(coef, "scaled"), lambda: dict(s=2.0)),
     "GnlField.on_grid": (core.GnlField.on_grid, lambda: dict(coef=coef(), dims=DIMS, affine=EYE)),
     "GnlField.graddev": (Method(field, "graddev"), lambda: dict(affine=EYE)),
     "GnlField.envelope": (Method(field, "envelope"), lambda: dict(affine=EYE, radius_mm=100.0)),
     "GnlField.warp_volume": (Method(field, "warp_volume"), lambda: dict(vol=F32, modulate=False)),
-    "GnlField.warp_4d": (Method(field, "warp_4d"), lambda: dict(vol=np.zeros(64, np.float32), ngrad=2,
-                                                                        modulate=True)),
+    "GnlField.warp_4d": (Method(field, "warp_4d"), lambda: dict(vol=np.zeros(64, np.float32), ngrad=2, modulate=True)),
 }
 
 # Odd values: wrong types, signs, sizes and shapes. Integers stay small or overflow outright, so
@@ -150,7 +135,6 @@ ODD = [
 ]
 
 ALLOWED = (TypeError, ValueError, OverflowError, IndexError)
-ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 CAP = "import resource\nresource.setrlimit(resource.RLIMIT_AS, (2**31, 2**31))\n"
 
 # The fields of the dictionaries the calls take (tissue parameters, the acquisition record, the
@@ -187,8 +171,7 @@ def test_every_valid_baseline_call_works():
           suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(data=st.data())
 def test_odd_arguments_are_refused_cleanly(name, data):
-    fn, make = CALLS[name]
-    args = make()
+    args = CALLS[name][1]()
     targets = [(key, None) for key in args] + [(key, f) for key in args for f in FIELDS.get(key, [])]
     picks = data.draw(st.lists(st.sampled_from(targets), min_size=1, max_size=2, unique=True), label="targets")
     for key, f in picks:
@@ -199,7 +182,7 @@ def test_odd_arguments_are_refused_cleanly(name, data):
             args[key][f] = value
         elif isinstance(args[key], list) and args[key] and isinstance(args[key][0], dict):
             args[key][0][f] = value
-    call_cleanly(fn, args)
+    call_cleanly(CALLS[name][0], args)
 
 
 # ---- related sizes drawn together: grid dims and array lengths, multiband factor and stack
@@ -210,8 +193,7 @@ def test_odd_arguments_are_refused_cleanly(name, data):
 SIZES = [0, 1, 2, 3, 5, 2**31, 2**32 + 1, 2**63, 2**64 - 1]
 
 
-def fit(n):
-    """An array length for n values: n itself when small, else 1 (a length that cannot match)."""
+def fit(n):  # an array length for n values: n itself when small, else 1 (a length that cannot match)
     return n if n <= 4096 else 1
 
 
@@ -257,11 +239,8 @@ SIZED = {
                                                 weights=np.ones(fit(s[1]), np.float32), n=s[2])),
     "dropout_events": (2, lambda s: dict(bvals=np.full(fit(s[0]), 1000.0), n_shots=s[1])),
     "resolve_poses": (2, lambda s: dict(n_units=s[0], volumes=[s[1]])),
-    "sampling_mask": (2, lambda s: dict(nx=s[0], ny=s[1])),
-    "epi_timing": (2, lambda s: dict(nx=s[0], ny=s[1])),
-    "epi_trajectory": (2, lambda s: dict(nx=s[0], ny=s[1])),
-    "box_hires": (2, lambda s: dict(snx=s[0], sny=s[1])),
-    "step_hires": (2, lambda s: dict(snx=s[0], sny=s[1])),
+    **dict.fromkeys(["sampling_mask", "epi_timing", "epi_trajectory"], (2, lambda s: dict(nx=s[0], ny=s[1]))),
+    **dict.fromkeys(["box_hires", "step_hires"], (2, lambda s: dict(snx=s[0], sny=s[1]))),
     "voxel_signal": (2, lambda s: dict(bvals=np.full(fit(s[0]), 1000.0), bvecs=rows(s[0], 3), dirs=rows(s[1], 3),
                                        weights=np.ones(fit(s[1])))),
     "voxel_truth": (2, lambda s: dict(dirs=rows(s[0], 3), weights=np.ones(fit(s[0])), ng_top_k=s[1])),
@@ -291,17 +270,17 @@ def sized_examples(names):
         print(name, flush=True)
 
 
-@pytest.mark.skipif(ASAN, reason="the sanitizer's shadow memory does not fit under an address-space cap")
+@needs_no_asan
 @pytest.mark.parametrize("names", [sorted(SIZED)[::2], sorted(SIZED)[1::2]])
 def test_related_sizes_are_refused_cleanly(names):
     code = f"import sys\nsys.path.insert(0, {os.path.dirname(__file__)!r})\n" + CAP + \
         f"import test_robustness\ntest_robustness.sized_examples({names!r})"
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    out = run_process(code)
     assert out.returncode == 0, out.stdout + out.stderr[-3000:]
 
 
-# ---- sizes that are valid on their face: each in its own interpreter, with a time limit and,
-# where a fault would allocate without end, an address-space cap ----
+# ---- sizes that are valid on their face, in an interpreter with a time limit and, where a fault
+# would allocate without end, an address-space cap; each part's output follows its name ----
 
 PRELUDE = """
 import numpy as np, quorvel._core as core
@@ -341,11 +320,11 @@ HOSTILE = {
 }
 
 
-@pytest.mark.parametrize("name", sorted(HOSTILE))
-def test_valid_looking_sizes_end_promptly(name):
-    capped, code, expected = HOSTILE[name]
-    if capped and ASAN:
+@pytest.mark.parametrize("capped", [True, False])
+def test_valid_looking_sizes_end_promptly(capped):
+    if capped and UNDER_ASAN:
         pytest.skip("the sanitizer's shadow memory does not fit under an address-space cap")
-    out = subprocess.run([sys.executable, "-c", (CAP if capped else "") + PRELUDE + textwrap.dedent(code)],
-                         capture_output=True, text=True, timeout=60)
-    assert (out.returncode, out.stdout.strip()) == (0, expected), out.stderr
+    names = [name for name in sorted(HOSTILE) if HOSTILE[name][0] == capped]
+    code = "".join(f"print({name!r}, flush=True)\n" + textwrap.dedent(HOSTILE[name][1]) for name in names)
+    out = run_process((CAP if capped else "") + PRELUDE + code, timeout=60)
+    assert (out.returncode, out.stdout.strip()) == (0, "\n".join(f"{n}\n{HOSTILE[n][2]}" for n in names)), out.stderr

@@ -1,22 +1,15 @@
 """The k-space acquisition pinned against transcriptions made here: the random draws (coil noise,
 spikes, image noise, the per-shot phase) bit for bit from their keys, the two encoding paths against
 each other, and GRAPPA against a NumPy reconstruction."""
+import itertools
 import math
 
 import numpy as np
 import pytest
 
 import quorvel._core as core
-from test_acquire import IDENTITY, acquire, pairs
-
-M64, GOLDEN = (1 << 64) - 1, 0x9e3779b97f4a7c15
-
-
-def mix(z):
-    """The SplitMix64 finaliser."""
-    z = ((z ^ (z >> 30)) * 0xbf58476d1ce4e5b9) & M64
-    z = ((z ^ (z >> 27)) * 0x94d049bb133111eb) & M64
-    return z ^ (z >> 31)
+from conftest import GOLDEN, M64, splitmix as mix
+from test_acquire import IDENTITY, acquire, make_comp, pairs, rand_comp
 
 
 def uniforms(key, n):
@@ -32,21 +25,15 @@ def slice_seed(v, zg, seed):
     return (((v * 0x1000001 + zg) * 0x9e37) & M64) ^ seed
 
 
-def compartments(rng, dims, v, n=1):
-    nx, ny, nz = dims
-    return core.Compartments.from_images(dims, v, [rng.random(nx * ny * nz * v).astype(np.float32) for _ in range(n)],
-                                         [80.0, 1500.0][:n])
-
-
 # ---- random draws ----
 
 
 def test_coil_noise_and_spikes_follow_their_keys(rng):
     # local slice 1 is global slice 2: the slice seed takes the global index; both coils, both volumes
     nx, ny, v, seed, var = 8, 8, 2, 0xdeadbeef12345, 64.0
-    comp = compartments(rng, (nx, ny, 3), v)
+    comp = rand_comp(rng, (nx, ny, 3), v)
     acq = {**IDENTITY, "n_coils": 2, "partial_fourier": 0.75}
-    kw = dict(phase_model="none", seed=seed, slice_z=[0, 2, 3], nz_full=4, kspace_slices=[1], capture=(True, False, False))
+    kw = dict(seed=seed, slice_z=[0, 2, 3], nz_full=4, kspace_slices=[1], capture=(True, False, False))
     clean, noisy, spiky = (pairs(acquire(comp, (nx, ny, 3), {**acq, **extra}, **kw)["kspace"]["acquired"]).reshape(v, 2, -1)
                            for extra in ({}, {"noise_variance": var}, {"n_spikes": 5, "spike_amplitude": 2.5}))
     sampled = np.flatnonzero(core.sampling_mask(nx, ny, acq))
@@ -70,20 +57,16 @@ def test_coil_noise_and_spikes_follow_their_keys(rng):
 def test_image_noise_follows_its_key(rng):
     # slab of local slices 0, 1 at global 3, 1: the key takes the global slice, the sigma map the local
     nx, ny, nz, v, seed = 6, 4, 2, 3, 12345
-    comp = compartments(rng, (nx, ny, nz), v)
+    comp = rand_comp(rng, (nx, ny, nz), v)
     sigma = rng.uniform(-0.2, 1.0, nx * ny * nz).astype(np.float32)  # a sigma <= 0 adds nothing
-    kw = dict(phase_model="none", seed=seed, slice_z=[3, 1], nz_full=5)
+    kw = dict(seed=seed, slice_z=[3, 1], nz_full=5)
     clean = acquire(comp, (nx, ny, nz), IDENTITY, **kw)
     noisy = acquire(comp, (nx, ny, nz), IDENTITY, noise_sigma=sigma, **kw)
     want = np.zeros((2, nx * ny * nz, v))
-    for z, zg in enumerate([3, 1]):
-        for y in range(ny):
-            for x in range(nx):
-                i = x + nx * (y + ny * z)
-                for vol in range(v):
-                    key = (((nx * (ny * zg + y) + x) * 0xbf58476d1ce4e5b9) & M64) ^ (vol * GOLDEN & M64) ^ seed | 1
-                    u = uniforms(key, 4)
-                    want[:, i, vol] = float(sigma[i]) * np.array([normal(u[0], u[1]), normal(u[2], u[3])]) * (sigma[i] > 0)
+    for (z, zg), y, x, vol in itertools.product(enumerate([3, 1]), range(ny), range(nx), range(v)):
+        i, key = x + nx * (y + ny * z), (((nx * (ny * zg + y) + x) * 0xbf58476d1ce4e5b9) & M64) ^ (vol * GOLDEN & M64) ^ seed | 1
+        u = uniforms(key, 4)
+        want[:, i, vol] = float(sigma[i]) * np.array([normal(u[0], u[1]), normal(u[2], u[3])]) * (sigma[i] > 0)
     for part, key in enumerate(("re", "im")):
         got = noisy[key].astype(float) - clean[key]
         np.testing.assert_allclose(got, want[part].ravel(), rtol=0, atol=3e-7 * np.abs(noisy[key]).max())
@@ -108,8 +91,9 @@ def test_phase_model_reaches_the_image(rng):
     # o = 1 and an identity protocol: the image is the object times exp(i phase), at the global slice
     nx, ny, nz, seed = 8, 6, 2, 77
     bvals, bvecs = np.array([0.0, 1000.0, 2500.0]), np.array([[0.0, 0, 0], [2.0, 0, 0], [0.3, -0.5, 0.8]])
-    comp = compartments(rng, (nx, ny, nz), 3)
-    out = acquire(comp, (nx, ny, nz), IDENTITY, bvals=bvals, bvecs=bvecs, seed=seed, slice_z=[1, 4], nz_full=6)
+    comp = rand_comp(rng, (nx, ny, nz), 3)
+    out = acquire(comp, (nx, ny, nz), IDENTITY, bvals=bvals, bvecs=bvecs, phase_model="hbcd", seed=seed, slice_z=[1, 4],
+                  nz_full=6)
     obj = comp.images()[0].reshape(nz, ny, nx, 3).astype(float)
     got = (out["re"] + 1j * out["im"]).reshape(nz, ny, nx, 3)
     for z, zg in enumerate([1, 4]):
@@ -125,12 +109,11 @@ def test_phase_model_reaches_the_image(rng):
 def test_nufft_path_equals_the_direct_path(rng, o):
     # a vanishing eddy strength with a b-value takes the direct path and changes nothing else
     nx, ny = 6, 8
-    comp = core.Compartments.from_images((nx * o, ny * o, 1), 1, [rng.random(nx * ny * o * o).astype(np.float32) for _ in range(2)],
-                                         [70.0, 900.0])
+    comp = rand_comp(rng, (nx * o, ny * o, 1), 1, n=2)
     fmap = (25 * rng.standard_normal(nx * ny * o * o)).astype(np.float32)
     acq = {"ghost_offset": 0.05, "partial_fourier": 0.75, "signal_scale": 2.0, "n_coils": 2}
     nufft, direct = (pairs(acquire(comp, (nx, ny, 1), {**acq, "eddy_strength": eddy}, fmap=fmap, bvals=np.array([1000.0]),
-                                   bvecs=np.array([[0.0, 0.6, 0.8]]), phase_model="none", kspace_slices=[0],
+                                   bvecs=np.array([[0.0, 0.6, 0.8]]), kspace_slices=[0],
                                    capture=(True, False, False))["kspace"]["acquired"]) for eddy in (0.0, 1e-300))
     assert np.abs(direct).max() > 0.1
     np.testing.assert_allclose(nufft, direct, rtol=0, atol=1e-6 * np.abs(direct).max())  # float32 captures
@@ -168,10 +151,10 @@ def test_grappa_against_numpy_and_full_sampling(rng, accel, acs):
     n = 36
     y, x = np.mgrid[0:n, 0:n]
     img = np.exp(-((x - 15) ** 2 + (y - 19) ** 2) / 90) + 0.5 * np.exp(-((x - 23) ** 2 + (y - 11) ** 2) / 15)
-    comp = core.Compartments.from_images((n, n, 1), 1, [(img + 0.02 * rng.random((n, n))).astype(np.float32).ravel()], [80.0])
+    comp = make_comp([img + 0.02 * rng.random((n, n))], (n, n, 1), 1)
     base = {**IDENTITY, "n_coils": 6, "acs_lines": acs}
-    full = acquire(comp, (n, n, 1), base, phase_model="none")
-    out = acquire(comp, (n, n, 1), {**base, "accel": accel}, phase_model="none", kspace_slices=[0], capture=(True, True, False))
+    full = acquire(comp, (n, n, 1), base)
+    out = acquire(comp, (n, n, 1), {**base, "accel": accel}, kspace_slices=[0], capture=(True, True, False))
     acq_k, rec_k = (pairs(out["kspace"][k]).reshape(6, n, n) for k in ("acquired", "reconstructed"))
     want = grappa(acq_k, out["kspace"]["mask"].reshape(n, n), accel, acs)
     # the filled rows hold about 1 % of the peak; float32 captures round them to ~1e-9 of it
