@@ -1,6 +1,6 @@
 // The mixture builders must not allocate per segment or per fibre entry: the number of heap
 // allocations of a build may depend on the grid and the hemisphere, never on how many
-// streamlines or entries it processes.
+// streamlines or entries it processes (as long as the segment references fit in one batch).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,6 +8,7 @@
 #include <new>
 #include <random>
 
+#include "core/pool.hpp"
 #include "mixture/mixture.hpp"
 
 namespace {
@@ -58,6 +59,10 @@ std::size_t allocations(std::size_t count, std::optional<double> kappa) {
 }
 
 TEST(MixtureBuilders, AllocationsDoNotGrowWithTheInput) {
+    // Worker threads allocate their own state the first time they take part in a loop: one
+    // thread, and a first build that is not counted, keep that out of the comparison.
+    pool::set_threads(1);
+    allocations(3000, 12.0);
     EXPECT_EQ(allocations(5, std::nullopt), allocations(3000, std::nullopt));
     EXPECT_EQ(allocations(5, 12.0), allocations(3000, 12.0));
 }
