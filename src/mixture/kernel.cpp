@@ -1,6 +1,7 @@
 #include "mixture/kernel.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -38,19 +39,16 @@ QV_CLONES void add_scaled(double* __restrict row, const double* __restrict w, st
     for (std::size_t j = 0; j < n; ++j) row[j] = row[j] + w[j] * m;
 }
 
-// The first index of the largest value (values are finite and non-negative): the maximum is
-// found in eight independent lanes, which vectorises, then located by a scan.
-std::size_t first_max(const double* a, std::size_t n) {
-    double lane[8] = {-1.0, -1.0, -1.0, -1.0, -1.0, -1.0, -1.0, -1.0};
-    std::size_t j = 0;
-    for (; j + 8 <= n; j += 8)
-        for (int l = 0; l < 8; ++l) lane[l] = a[j + l] > lane[l] ? a[j + l] : lane[l];
-    double best = -1.0;
-    for (; j < n; ++j) best = a[j] > best ? a[j] : best;
-    for (double v : lane) best = v > best ? v : best;
-    std::size_t k = 0;
-    while (k + 1 < n && !(a[k] == best)) ++k;
-    return k;
+// The first index of the largest value (values are finite and non-negative, so their bit
+// patterns order like the values: integer reductions, which vectorise). The result is that of a
+// scan that keeps the first strictly greater value.
+QV_CLONES std::size_t first_max(const double* __restrict a, std::size_t n) {
+    std::int64_t best = -1;
+    for (std::size_t j = 0; j < n; ++j) best = std::max(best, std::bit_cast<std::int64_t>(a[j]));
+    std::int64_t first = static_cast<std::int64_t>(n);
+    for (std::size_t j = 0; j < n; ++j)
+        first = std::min(first, std::bit_cast<std::int64_t>(a[j]) == best ? static_cast<std::int64_t>(j) : first);
+    return static_cast<std::size_t>(first);
 }
 
 }  // namespace

@@ -242,10 +242,13 @@ struct BrickWork {
     }
 };
 
-// Reference lists of at most this many entries, and brick scratch of at most this many bytes
-// over all threads, are held at once: an eighth and a sixteenth of the float32 histogram, but
-// never less than 16 MB each, so that small grids are not cut into slivers.
-constexpr std::size_t kMinBudget = std::size_t{16} << 20;
+// Brick scratch over all threads and the reference lists held at once stay within a sixteenth
+// and an eighth of the float32 histogram, but are allowed 16 MB and 4 MB on any grid, so that small
+// grids are neither cut into slivers nor scanned over and over.
+constexpr std::size_t kMinScratchBytes = std::size_t{16} << 20;
+constexpr std::size_t kMinRefBytes = std::size_t{4} << 20;
+// A typical per-core L2 cache.
+constexpr std::size_t kBrickBytes = std::size_t{1} << 20;
 
 }  // namespace
 
@@ -268,12 +271,15 @@ mixture::MixtureField generate_mixture(const raster::Grid& grid, std::span<const
 
     const std::size_t threads = pool::current_threads();
     const std::size_t odf_bytes = field.odf.size() * sizeof(float);
-    const std::size_t scratch_budget = std::max(odf_bytes / 16, kMinBudget);
-    const std::size_t ref_budget = std::max(odf_bytes / 8, kMinBudget) / sizeof(std::uint32_t);
-    // Enough bricks for every thread to find work while one brick is heavier than the rest.
-    const Bricks bricks = plan_bricks(
-        dims, std::min(scratch_budget / (threads * std::max<std::size_t>(nvert, 1) * sizeof(double)),
-                       (nvox + 4 * threads - 1) / (4 * threads)));
+    const std::size_t scratch_budget = std::max(odf_bytes / 16, kMinScratchBytes);
+    const std::size_t ref_budget = std::max(odf_bytes / 8, kMinRefBytes) / sizeof(std::uint32_t);
+    // A brick's rows fit in a core's own cache while it deposits (which outweighs the segments
+    // rasterised and kernels evaluated twice at the more numerous brick faces), all threads' bricks
+    // fit the scratch budget, and there are enough bricks for every thread to find work while
+    // some are heavier than the rest.
+    const std::size_t row_bytes = std::max<std::size_t>(nvert, 1) * sizeof(double);
+    const Bricks bricks = plan_bricks(dims, std::min({kBrickBytes / row_bytes, scratch_budget / (threads * row_bytes),
+                                                      (nvox + 4 * threads - 1) / (4 * threads)}));
     const std::size_t nb = bricks.n();
 
     RefTable refs{std::min<std::size_t>(in.size(), 256), nb, in.size(), {}, {}, {}};

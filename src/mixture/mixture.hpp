@@ -39,8 +39,8 @@ namespace quorvel::compartments {
 // length * weight * pi*r^2 of orientation mass. Offsets must be non-decreasing and end at
 // positions.size(); the tissue maps must hold the grid's voxel count. Runs on the worker pool;
 // every voxel's row still sums its pieces in streamline and segment order, so the result is
-// that of the serial loop for any thread count. Working memory beyond the result stays below a
-// quarter of the float32 histogram (or 32 MB).
+// that of the serial loop for any thread count. Working memory beyond the result stays within
+// about a fifth of the float32 histogram (20 MB on small grids).
 mixture::MixtureField generate_mixture(const raster::Grid& grid, std::span<const raster::Vec3> positions,
                                        std::span<const std::uint32_t> offsets,
                                        std::optional<std::span<const float>> weights, const TissueFractions& tissue,
