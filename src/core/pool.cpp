@@ -99,6 +99,15 @@ void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body)
     });
 }
 
+void for_each_index_in_slot(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
+    if (n == 0) return;
+    arena().execute([&] {
+        tbb::parallel_for(std::size_t{0}, n, [&](std::size_t i) {
+            body(i, static_cast<std::size_t>(tbb::this_task_arena::current_thread_index()));
+        });
+    });
+}
+
 void for_each_block(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
     if (n == 0) return;
     arena().execute([&] {

@@ -40,7 +40,8 @@ std::size_t histogram_cells(std::size_t nvox, std::size_t nvert) {
 mixture::MixtureField start_field(const Dims& dims, const CompartmentParams& params, sphere::HemiSphere sphere) {
     mixture::MixtureField f;
     const std::size_t nvox = dims[0] * dims[1] * dims[2];
-    f.odf.assign(histogram_cells(nvox, sphere.vertices.size()), 0.0f);
+    const std::size_t cells = histogram_cells(nvox, sphere.vertices.size());
+    f.odf.assign(cells, 0.0f);
     f.wm.assign(nvox, 0.0f);
     f.gm.assign(nvox, 0.0f);
     f.csf.assign(nvox, 0.0f);
@@ -169,8 +170,22 @@ struct RefTable {
     std::size_t at(std::size_t c, std::size_t b) const { return c * n_bricks + b; }
 };
 
-// One brick's deposit: its rows in scratch (zeroed here), every referenced segment rasterised
-// again and its pieces inside the brick added in order, then the rows finished into the field.
+// What one thread needs to deposit a brick, set up once per thread and reused brick after brick.
+struct BrickScratch {
+    std::vector<double> rows;  // the brick's float64 rows
+    std::vector<double> ts;
+    std::vector<raster::SegmentHit> hits;
+    OrientationKernel kernel;
+
+    BrickScratch(std::size_t cells, const sphere::HemiSphere& sphere, std::optional<double> kappa)
+        : rows(cells), kernel(sphere, kappa) {
+        ts.reserve(16);
+        hits.reserve(16);
+    }
+};
+
+// One brick's deposit: its rows zeroed, every referenced segment rasterised again and its
+// pieces inside the brick added in order, then the rows finished into the field.
 struct BrickWork {
     const Streamlines& in;
     const Bricks& bricks;
@@ -180,9 +195,8 @@ struct BrickWork {
     const TissueFractions& tissue;
     double area;
     mixture::MixtureField& field;
-    std::optional<double> kappa;
 
-    void operator()(std::size_t brick) const {
+    void operator()(std::size_t brick, BrickScratch& scratch) const {
         const std::size_t nvert = field.nvert();
         const Dims bc = bricks.coords(brick);
         Dims lo{}, ext{};
@@ -191,12 +205,8 @@ struct BrickWork {
             ext[a] = std::min(bricks.size[a], bricks.dims[a] - lo[a]);
         }
         const std::size_t nx = bricks.dims[0], ny = bricks.dims[1];
-        std::vector<double> scratch(ext[0] * ext[1] * ext[2] * nvert, 0.0);
-        std::vector<double> ts;
-        std::vector<raster::SegmentHit> hits;
-        ts.reserve(16);
-        hits.reserve(16);
-        OrientationKernel kernel(field.sphere, kappa);
+        double* rows = scratch.rows.data();
+        std::fill_n(rows, ext[0] * ext[1] * ext[2] * nvert, 0.0);
 
         for (std::size_t c = 0; c < refs.n_chunks; ++c) {
             const std::size_t r0 = refs.start[refs.at(c, brick)] - list_base;
@@ -215,20 +225,20 @@ struct BrickWork {
                 const Vec3 u = unit({p1[0] - p0[0], p1[1] - p0[1], p1[2] - p0[2]}, norm, len);
                 const auto a = in.map(p0), b = in.map(p1);
                 if (!a || !b) continue;
-                in.grid.intersect_voxels_into(*a, *b, len, ts, hits);
+                in.grid.intersect_voxels_into(*a, *b, len, scratch.ts, scratch.hits);
                 const double w = in.weight(s);
                 bool have_kernel = false;
-                for (const raster::SegmentHit& h : hits) {
+                for (const raster::SegmentHit& h : scratch.hits) {
                     const Dims& v = h.voxel;
                     if (v[0] < lo[0] || v[0] >= lo[0] + ext[0] || v[1] < lo[1] || v[1] >= lo[1] + ext[1] ||
                         v[2] < lo[2] || v[2] >= lo[2] + ext[2])
                         continue;
                     if (!have_kernel) {
-                        kernel.set(u);
+                        scratch.kernel.set(u);
                         have_kernel = true;
                     }
                     const std::size_t local = (v[0] - lo[0]) + ext[0] * ((v[1] - lo[1]) + ext[1] * (v[2] - lo[2]));
-                    kernel.deposit(scratch.data() + local * nvert, (h.length * w) * area);
+                    scratch.kernel.deposit(rows + local * nvert, (h.length * w) * area);
                 }
             }
         }
@@ -237,7 +247,7 @@ struct BrickWork {
                 for (std::size_t x = 0; x < ext[0]; ++x) {
                     const std::size_t local = x + ext[0] * (y + ext[1] * z);
                     const std::size_t vox = (lo[0] + x) + nx * ((lo[1] + y) + ny * (lo[2] + z));
-                    finish_voxel(vox, scratch.data() + local * nvert, tissue, field);
+                    finish_voxel(vox, rows + local * nvert, tissue, field);
                 }
     }
 };
@@ -312,6 +322,10 @@ mixture::MixtureField generate_mixture(const raster::Grid& grid, std::span<const
     for (std::size_t g = 0; g + 1 < group_first.size(); ++g)
         largest = std::max(largest, brick_first[group_first[g + 1]] - brick_first[group_first[g]]);
     std::vector<std::uint32_t> list(largest);
+    std::vector<BrickScratch> scratch;
+    scratch.reserve(threads);
+    for (std::size_t t = 0; t < threads; ++t)
+        scratch.emplace_back(bricks.size[0] * bricks.size[1] * bricks.size[2] * nvert, field.sphere, kappa);
 
     for (std::size_t g = 0; g + 1 < group_first.size(); ++g) {
         const std::size_t g0 = group_first[g], g1 = group_first[g + 1];
@@ -327,8 +341,8 @@ mixture::MixtureField generate_mixture(const raster::Grid& grid, std::span<const
                         list[start[b] - base + filled[b]++] = static_cast<std::uint32_t>(i);
                 });
         });
-        const BrickWork work{in, bricks, refs, list, base, tissue, area, field, kappa};
-        pool::for_each_index(g1 - g0, [&](std::size_t k) { work(g0 + k); });
+        const BrickWork work{in, bricks, refs, list, base, tissue, area, field};
+        pool::for_each_index_in_slot(g1 - g0, [&](std::size_t k, std::size_t slot) { work(g0 + k, scratch[slot]); });
     }
     return field;
 }
