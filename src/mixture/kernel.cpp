@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 
 #include "core/clones.hpp"
 #include "core/exp.hpp"
@@ -26,9 +25,29 @@ QV_CLONES void watson_weights(const double* __restrict x, const double* __restri
     }
 }
 
-QV_CLONES void abs_cosines(const double* __restrict x, const double* __restrict y, const double* __restrict z,
-                           std::size_t n, double ux, double uy, double uz, double* __restrict a) {
-    for (std::size_t j = 0; j < n; ++j) a[j] = std::abs((x[j] * ux + y[j] * uy) + z[j] * uz);
+// a[j] = |c_j|, returning the largest as its bit pattern: for finite non-negative doubles the
+// patterns order like the values, and an integer maximum is a reduction that vectorises.
+QV_CLONES std::int64_t abs_cosines(const double* __restrict x, const double* __restrict y,
+                                   const double* __restrict z, std::size_t n, double ux, double uy, double uz,
+                                   double* __restrict a) {
+    std::int64_t best = -1;
+    for (std::size_t j = 0; j < n; ++j) {
+        a[j] = std::abs((x[j] * ux + y[j] * uy) + z[j] * uz);
+        best = std::max(best, std::bit_cast<std::int64_t>(a[j]));
+    }
+    return best;
+}
+
+// The first index whose value has the bit pattern `bits` (n - 1 if none does).
+QV_CLONES std::size_t first_equal(const double* a, std::size_t n, std::int64_t bits) {
+    std::size_t k = 0;
+    for (; k + 8 <= n; k += 8) {  // eight at a time, compared as one vector
+        bool hit = false;
+        for (std::size_t l = 0; l < 8; ++l) hit |= std::bit_cast<std::int64_t>(a[k + l]) == bits;
+        if (hit) break;
+    }
+    while (k + 1 < n && std::bit_cast<std::int64_t>(a[k]) != bits) ++k;
+    return k;
 }
 
 QV_CLONES void divide(double* __restrict w, std::size_t n, double d) {
@@ -37,18 +56,6 @@ QV_CLONES void divide(double* __restrict w, std::size_t n, double d) {
 
 QV_CLONES void add_scaled(double* __restrict row, const double* __restrict w, std::size_t n, double m) {
     for (std::size_t j = 0; j < n; ++j) row[j] = row[j] + w[j] * m;
-}
-
-// The first index of the largest value (values are finite and non-negative, so their bit
-// patterns order like the values: integer reductions, which vectorise). The result is that of a
-// scan that keeps the first strictly greater value.
-QV_CLONES std::size_t first_max(const double* __restrict a, std::size_t n) {
-    std::int64_t best = -1;
-    for (std::size_t j = 0; j < n; ++j) best = std::max(best, std::bit_cast<std::int64_t>(a[j]));
-    std::int64_t first = static_cast<std::int64_t>(n);
-    for (std::size_t j = 0; j < n; ++j)
-        first = std::min(first, std::bit_cast<std::int64_t>(a[j]) == best ? static_cast<std::int64_t>(j) : first);
-    return static_cast<std::size_t>(first);
 }
 
 }  // namespace
@@ -92,9 +99,10 @@ void OrientationKernel::set(const raster::Vec3& u) {
             return;
         }
     }
-    // w_ is free scratch here: it receives |c|.
-    abs_cosines(x_.data(), y_.data(), z_.data(), nvert_, u[0], u[1], u[2], w_.data());
-    taps_.push_back(static_cast<std::uint32_t>(first_max(w_.data(), nvert_)));
+    // w_ is free scratch here: it receives |c|. The first vertex holding the largest value is
+    // the one a scan keeping the first strictly greater value finds (lowest index among ties).
+    const std::int64_t best = abs_cosines(x_.data(), y_.data(), z_.data(), nvert_, u[0], u[1], u[2], w_.data());
+    taps_.push_back(static_cast<std::uint32_t>(first_equal(w_.data(), nvert_, best)));
     tw_.push_back(1.0);
 }
 

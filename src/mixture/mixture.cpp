@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <numbers>
 #include <string>
 #include <utility>
@@ -75,8 +74,8 @@ void finish_voxel(std::size_t v, const double* row, const TissueFractions& tissu
 //
 // Voxels are owned by bricks (boxes of whole voxels). Each brick accumulates its rows in a
 // float64 scratch of its own size, in exactly the order of the serial loop (streamlines, then
-// segments, then pieces, then vertices), narrows them into the result and releases the scratch:
-// at most one brick scratch per worker thread is alive, never a float64 copy of the histogram.
+// segments, then pieces, then vertices), narrows them into the result and reuses the scratch for
+// its next brick: one brick scratch per worker thread, never a float64 copy of the histogram.
 // A brick learns which segments reach it from a list of segment references (the index of the
 // segment's first point), gathered in streamline order by a count pass and a fill pass over
 // fixed chunks of streamlines; the lists are built for as many consecutive bricks at a time as
