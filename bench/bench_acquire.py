@@ -58,15 +58,27 @@ def run_acquisition(params, threads):
     return json.loads(out.stdout)
 
 
-def kernel_binary():
+def kernel_binary(target="bench_kspace_kernels"):
+    """A C++ benchmark of bench/, built on first use in build/bench."""
     build = ROOT / "build" / "bench"
-    exe = build / "bench_kspace_kernels"
+    exe = build / target
     if not exe.exists():
         subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja", "-DQUORVEL_BENCH=ON",
                         "-DQUORVEL_PYTHON=OFF"], check=True, capture_output=True)
-        subprocess.run(["cmake", "--build", str(build), "--target", "bench_kspace_kernels"], check=True,
-                       capture_output=True)
+        subprocess.run(["cmake", "--build", str(build), "--target", target], check=True, capture_output=True)
     return exe
+
+
+def transform_seconds(params, acs_lines, partial_fourier):
+    """Time of the FFT and NUFFT work of a one-thread run of `params`, or None if unavailable."""
+    try:
+        exe = kernel_binary()
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    out = subprocess.run([str(exe), str(params["nx"]), str(params["ny"]), str(params["o"]), str(params["nz"]), "3",
+                          str(params["coils"]), str(params["accel"]), str(acs_lines), str(partial_fourier)],
+                         capture_output=True, text=True, check=True)
+    return float(out.stdout) * params["volumes"]
 
 
 def main():
@@ -94,17 +106,11 @@ def main():
     print(f"1 thread:  {ser['seconds']:.2f} s, {args.volumes / ser['seconds']:.3f} volumes/s")
     print(f"parallel speed-up: {ser['seconds'] / par['seconds']:.2f}x on {par['threads']} threads")
 
-    try:
-        exe = kernel_binary()
-    except (OSError, subprocess.CalledProcessError) as e:
-        print(f"FFT/NUFFT share: kernel benchmark unavailable ({e})")
+    transforms = transform_seconds(params, ser["acs_lines"], ser["partial_fourier"])
+    if transforms is None:
+        print("FFT/NUFFT share: kernel benchmark unavailable")
         return
-    out = subprocess.run([str(exe), str(args.nx), str(args.ny), str(args.oversampling), str(args.slices), "3",
-                          str(args.coils), str(args.accel), str(ser["acs_lines"]), str(ser["partial_fourier"])],
-                         capture_output=True, text=True, check=True)
-    per_volume = float(out.stdout)
-    transforms = per_volume * args.volumes
-    print(f"FFT + NUFFT work of the run on 1 thread: {transforms:.2f} s ({per_volume:.3f} s per volume)")
+    print(f"FFT + NUFFT work of the run on 1 thread: {transforms:.2f} s ({transforms / args.volumes:.3f} s per volume)")
     print(f"run time / transform time (1 thread): {ser['seconds'] / transforms:.2f}")
 
 

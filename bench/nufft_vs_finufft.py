@@ -48,22 +48,19 @@ def load(path):
     return x, a[:, 0] + 1j * a[:, 1], out[:, 0] + 1j * out[:, 1], m, k0, tol
 
 
-def main():
-    exe = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "build/bench/nufft_bench")
+def compare(exe):
+    """Runs the C++ benchmark and FINUFFT on its data: (its text, rows of n, ours_us, finufft_exec_us,
+    finufft_full_us, max_rel_diff), rows empty when finufft is not installed."""
     with tempfile.TemporaryDirectory() as tmp:
         text = subprocess.run([str(exe), "--dump", tmp], capture_output=True, text=True, check=True).stdout
-        print(text.rstrip())
-        rows = {int(line.split()[0]): line.split() for line in text.splitlines()[1:]}
+        ours = {int(line.split()[0]): float(line.split()[3]) for line in text.splitlines()[1:]}
         try:
             import finufft
         except ImportError:
-            print("finufft is not installed: no comparison")
-            return
-        print(f"\nFINUFFT {finufft.__version__}, type 1, one thread, same data and tolerance")
-        print(f"{'n':>6} {'finufft_exec_us':>16} {'finufft_full_us':>16} {'ours/exec':>10} {'ours/full':>10} "
-              f"{'max rel diff':>13}")
-        for n, row in sorted(rows.items()):
-            x, c, ours, m, k0, tol = load(pathlib.Path(tmp) / f"nufft_{n}.bin")
+            return text, []
+        rows = []
+        for n, ours_us in sorted(ours.items()):
+            x, c, out, m, k0, tol = load(pathlib.Path(tmp) / f"nufft_{n}.bin")
             assert k0 == -(m // 2) and m % 2 == 0, "FINUFFT's default mode order is -m/2 .. m/2-1"
             xs = 2 * np.pi * x / n
             nch = c.shape[0]
@@ -77,10 +74,25 @@ def main():
                 plan.execute(c)
 
             t_full = best_time(full)
-            diff = np.max(np.abs(ref - ours)) / np.max(np.abs(ref))
-            ours_us = float(row[3])
-            print(f"{n:>6} {t_exec * 1e6:>16.2f} {t_full * 1e6:>16.2f} {ours_us / (t_exec * 1e6):>10.2f} "
-                  f"{ours_us / (t_full * 1e6):>10.2f} {diff:>13.2e}")
+            diff = np.max(np.abs(ref - out)) / np.max(np.abs(ref))
+            rows.append((n, ours_us, t_exec * 1e6, t_full * 1e6, diff))
+        return text, rows
+
+
+def main():
+    exe = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "build/bench/nufft_bench")
+    text, rows = compare(exe)
+    print(text.rstrip())
+    if not rows:
+        print("finufft is not installed: no comparison")
+        return
+    import finufft
+    print(f"\nFINUFFT {finufft.__version__}, type 1, one thread, same data and tolerance")
+    print(f"{'n':>6} {'finufft_exec_us':>16} {'finufft_full_us':>16} {'ours/exec':>10} {'ours/full':>10} "
+          f"{'max rel diff':>13}")
+    for n, ours_us, t_exec, t_full, diff in rows:
+        print(f"{n:>6} {t_exec:>16.2f} {t_full:>16.2f} {ours_us / t_exec:>10.2f} {ours_us / t_full:>10.2f} "
+              f"{diff:>13.2e}")
 
 
 if __name__ == "__main__":

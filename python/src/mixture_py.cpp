@@ -177,7 +177,10 @@ PyObject* build_mixture(PyObject*, py::Args& a) {
     const std::size_t nvox = checked_nvox(dims);
     auto tissue = tissue_from_views(dims, wm, gm, csf, mask);
     const raster::Grid grid{py::affine4(affine), dims};
-    auto points = py::rows3(positions, "positions");
+    // Read in place: `positions` keeps its buffer exported (so it cannot be resized or freed)
+    // until this call returns.
+    std::vector<raster::Vec3> points_copy;
+    const std::span<const raster::Vec3> points = py::rows3_in_place(positions, "positions", points_copy);
     auto offs = py::flat<std::uint32_t>(offsets);
     check_csr(offs, points.size());
     std::optional<std::vector<float>> w;

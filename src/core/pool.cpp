@@ -26,6 +26,7 @@ std::mutex g_build_mutex;
 // The arena and the global cap live for the whole process: the pool is never torn down (worker
 // threads may still be finishing when static destructors run).
 std::atomic<tbb::task_arena*> g_arena{nullptr};
+std::atomic<tbb::global_control*> g_cap{nullptr};  // held so leak checkers see it is kept on purpose
 
 // A thread count the pool can be built with: TBB takes an int.
 constexpr std::size_t kMaxThreads = static_cast<std::size_t>(std::numeric_limits<int>::max());
@@ -136,7 +137,7 @@ bool build(std::size_t n, bool fall_back) {
     }
     // TBB caps every arena at the process's allowed parallelism; raise the cap so a count
     // above the CPU count is honoured as asked.
-    new tbb::global_control(tbb::global_control::max_allowed_parallelism, n);
+    g_cap.store(new tbb::global_control(tbb::global_control::max_allowed_parallelism, n));
     auto* arena = new tbb::task_arena(static_cast<int>(n), 1);
     arena->initialize();
     // Another user of TBB in the process may hold the cap lower; TBB then gives fewer workers.
@@ -177,6 +178,15 @@ void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body)
     if (n == 0) return;
     arena().execute([&] {
         tbb::parallel_for(std::size_t{0}, n, [&](std::size_t i) { body(i); });
+    });
+}
+
+void for_each_index_in_slot(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
+    if (n == 0) return;
+    arena().execute([&] {
+        tbb::parallel_for(std::size_t{0}, n, [&](std::size_t i) {
+            body(i, static_cast<std::size_t>(tbb::this_task_arena::current_thread_index()));
+        });
     });
 }
 

@@ -30,6 +30,12 @@ void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body)
 // must not depend on which block an index falls in.
 void for_each_block(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
 
+// Runs body(i, slot) for every i in [0, n) on the pool, where slot in [0, current_threads())
+// names the thread running the call: no two calls with the same slot run at once, so scratch
+// the caller sets up once per slot is reused without locks. The body must not itself start a
+// pool loop (a thread waiting for one may run another call of this loop in the same slot).
+void for_each_index_in_slot(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
+
 // Parallel map over [0, n): out[i] = fn(i), collected in index order.
 template <class T, class F>
 std::vector<T> map(std::size_t n, F&& fn) {

@@ -25,12 +25,17 @@ Grid Grid::hires(std::size_t o) const {
     return g;
 }
 
-std::optional<Vec3> Grid::world_to_voxel(const Vec3& p) const {
-    const mat3::Mat3 a = mat3::linear_part(affine);
-    const double det = mat3::det(a);
-    if (std::abs(det) < 1e-18) return std::nullopt;
-    return mat3::solve(mat3::adjugate(a), det, {p[0] - affine[3], p[1] - affine[7], p[2] - affine[11]});
+VoxelMap::VoxelMap(const Grid& grid)
+    : adj_(mat3::adjugate(mat3::linear_part(grid.affine))),
+      det_(mat3::det(mat3::linear_part(grid.affine))),
+      t_{grid.affine[3], grid.affine[7], grid.affine[11]} {}
+
+std::optional<Vec3> VoxelMap::operator()(const Vec3& p) const {
+    if (std::abs(det_) < 1e-18) return std::nullopt;
+    return mat3::solve(adj_, det_, {p[0] - t_[0], p[1] - t_[1], p[2] - t_[2]});
 }
+
+std::optional<Vec3> Grid::world_to_voxel(const Vec3& p) const { return VoxelMap(*this)(p); }
 
 void Grid::intersect_segment_into(const Vec3& p0, const Vec3& p1, std::vector<double>& ts,
                                   std::vector<SegmentHit>& out) const {
@@ -41,28 +46,33 @@ void Grid::intersect_segment_into(const Vec3& p0, const Vec3& p1, std::vector<do
     const auto b = world_to_voxel(p1);
     if (!a || !b) return;
     const double wx = p1[0] - p0[0], wy = p1[1] - p0[1], wz = p1[2] - p0[2];
-    const double len = std::sqrt(wx * wx + wy * wy + wz * wz);
+    intersect_voxels_into(*a, *b, std::sqrt(wx * wx + wy * wy + wz * wz), ts, out);
+}
+
+void Grid::intersect_voxels_into(const Vec3& a, const Vec3& b, double len, std::vector<double>& ts,
+                                 std::vector<SegmentHit>& out) const {
+    out.clear();
     if (len < 1e-12) return;
     for (int ax = 0; ax < 3; ++ax) {
         const double n = static_cast<double>(dims[ax]);
-        if (((*a)[ax] < 0.0 && (*b)[ax] < 0.0) || ((*a)[ax] >= n && (*b)[ax] >= n)) return;
+        if ((a[ax] < 0.0 && b[ax] < 0.0) || (a[ax] >= n && b[ax] >= n)) return;
     }
 
     // Parameters along the segment where it crosses an integer voxel plane.
     ts.clear();
     ts.push_back(0.0);
     ts.push_back(1.0);
-    const Vec3 d{(*b)[0] - (*a)[0], (*b)[1] - (*a)[1], (*b)[2] - (*a)[2]};
+    const Vec3 d{b[0] - a[0], b[1] - a[1], b[2] - a[2]};
     for (int ax = 0; ax < 3; ++ax) {
         if (!(std::abs(d[ax]) > 1e-12)) continue;
-        const double lo = std::min((*a)[ax], (*b)[ax]);
-        const double hi = std::max((*a)[ax], (*b)[ax]);
+        const double lo = std::min(a[ax], b[ax]);
+        const double hi = std::max(a[ax], b[ax]);
         // Planes beyond the box faces 0 and n only split pieces that lie outside the grid (and
         // are dropped below), so they are not generated: a far-away endpoint costs nothing, and
         // m += 1 cannot stall at coordinates beyond 2^53.
         const double n = static_cast<double>(dims[ax]);
         for (double m = std::max(std::floor(lo) + 1.0, 0.0); m < hi && m <= n; m += 1.0) {
-            const double t = (m - (*a)[ax]) / d[ax];
+            const double t = (m - a[ax]) / d[ax];
             if (t > 1e-12 && t < 0.999999999999) ts.push_back(t);
         }
     }
@@ -75,7 +85,7 @@ void Grid::intersect_segment_into(const Vec3& p0, const Vec3& p1, std::vector<do
         Dims v{};
         bool inside = true;
         for (int ax = 0; ax < 3; ++ax) {
-            const double c = std::floor((*a)[ax] + tm * d[ax]);
+            const double c = std::floor(a[ax] + tm * d[ax]);
             if (!(c >= 0.0) || c >= static_cast<double>(dims[ax])) {
                 inside = false;
                 break;

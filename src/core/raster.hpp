@@ -5,6 +5,8 @@
 #include <optional>
 #include <vector>
 
+#include "core/mat3.hpp"
+
 namespace quorvel::raster {
 
 using Vec3 = std::array<double, 3>;
@@ -30,7 +32,25 @@ struct Grid {
     void intersect_segment_into(const Vec3& p0, const Vec3& p1, std::vector<double>& ts,
                                 std::vector<SegmentHit>& out) const;
 
+    // The pieces of the segment between the continuous voxel coordinates a and b, whose world
+    // length is len; the second half of intersect_segment_into, for callers that map points once.
+    void intersect_voxels_into(const Vec3& a, const Vec3& b, double len, std::vector<double>& ts,
+                               std::vector<SegmentHit>& out) const;
+
     std::size_t nvox() const { return dims[0] * dims[1] * dims[2]; }
+};
+
+// World -> continuous voxel coordinates with the inverse formed once: the values of
+// Grid::world_to_voxel, for loops over many points.
+class VoxelMap {
+public:
+    explicit VoxelMap(const Grid& grid);
+    std::optional<Vec3> operator()(const Vec3& p) const;
+
+private:
+    mat3::Mat3 adj_;
+    double det_;
+    Vec3 t_;
 };
 
 }  // namespace quorvel::raster

@@ -7,153 +7,343 @@
 #include <utility>
 
 #include "core/error.hpp"
-#include "core/text.hpp"
+#include "core/pool.hpp"
 #include "core/sizes.hpp"
+#include "core/text.hpp"
+#include "mixture/kernel.hpp"
 
 namespace quorvel::compartments {
 namespace {
 
-// exp(x) < 1e-8 for every x below ln(1e-8) = -18.42; beyond this margin the exponential is
-// certain to be cut, so it is not evaluated. The outcome is the same as evaluating it.
-constexpr double kNegligibleExponent = -19.0;
-constexpr double kKernelCut = 1e-8;
+using raster::Dims;
+using raster::Vec3;
 
-// The unit vector along d, or zero for a vector shorter than 1e-12; `norm` gets |u|.
-raster::Vec3 unit(const raster::Vec3& d, double& norm) {
-    const double len = std::sqrt((d[0] * d[0] + d[1] * d[1]) + d[2] * d[2]);
-    raster::Vec3 u{0.0, 0.0, 0.0};
+// The unit vector along d, or zero for a vector shorter than 1e-12; `norm` gets |u| and `len`
+// gets |d|.
+Vec3 unit(const Vec3& d, double& norm, double& len) {
+    len = std::sqrt((d[0] * d[0] + d[1] * d[1]) + d[2] * d[2]);
+    Vec3 u{0.0, 0.0, 0.0};
     if (!(len < 1e-12)) u = {d[0] / len, d[1] / len, d[2] / len};
     norm = std::sqrt((u[0] * u[0] + u[1] * u[1]) + u[2] * u[2]);
     return u;
 }
 
-// Normalised fractions, fallback flags and the float32 histogram from the float64 accumulator.
-mixture::MixtureField finish(const std::vector<double>& acc, const TissueFractions& tissue,
-                             const std::array<std::size_t, 3>& dims, const CompartmentParams& params,
-                             sphere::HemiSphere sphere) {
-    const std::size_t nvox = dims[0] * dims[1] * dims[2];
-    const std::size_t nvert = sphere.vertices.size();
+// nvox*nvert float32 cells, refusing a product that does not fit in memory addresses.
+std::size_t histogram_cells(std::size_t nvox, std::size_t nvert) {
+    const auto n = checked_product({nvox, nvert});
+    QV_ASSERT(n && *n <= PTRDIFF_MAX / sizeof(double), "mixture histogram size overflows");
+    return *n;
+}
+
+// A field with zeroed lists of the right sizes, ready for finish_voxel.
+mixture::MixtureField start_field(const Dims& dims, const CompartmentParams& params, sphere::HemiSphere sphere) {
     mixture::MixtureField f;
+    const std::size_t nvox = dims[0] * dims[1] * dims[2];
+    const std::size_t cells = histogram_cells(nvox, sphere.vertices.size());
+    f.odf.assign(cells, 0.0f);
     f.wm.assign(nvox, 0.0f);
     f.gm.assign(nvox, 0.0f);
     f.csf.assign(nvox, 0.0f);
     f.fallback.assign(nvox, 0);
-    for (std::size_t v = 0; v < nvox; ++v) {
-        if (!tissue.mask[v]) continue;
-        const double wm = tissue.wm[v], gm = tissue.gm[v], csf = tissue.csf[v];
-        const double s = (wm + gm) + csf;
-        if (s <= 1e-9) continue;
-        const double wn = wm / s;
-        f.wm[v] = static_cast<float>(wn);
-        f.gm[v] = static_cast<float>(gm / s);
-        f.csf[v] = static_cast<float>(csf / s);
-        double row = 0.0;
-        for (std::size_t j = 0; j < nvert; ++j) row += acc[v * nvert + j];
-        f.fallback[v] = (wn > 0.0 && row < 1e-12) ? 1 : 0;
-    }
-    f.odf.resize(acc.size());
-    for (std::size_t i = 0; i < acc.size(); ++i) f.odf[i] = static_cast<float>(acc[i]);
     f.sphere = std::move(sphere);
     f.dims = dims;
     f.params = params;
     return f;
 }
 
-// nvox*nvert float64 zeros, refusing a product that does not fit in memory addresses.
-std::vector<double> accumulator(std::size_t nvox, std::size_t nvert) {
-    const auto n = checked_product({nvox, nvert});
-    QV_ASSERT(n && *n <= PTRDIFF_MAX / sizeof(double), "mixture accumulator size overflows");
-    return std::vector<double>(*n, 0.0);
+// Voxel v's normalised fractions and fallback flag, and its float64 row rounded into the
+// histogram. The flag reads the float64 row, summed in vertex order, before it is narrowed.
+void finish_voxel(std::size_t v, const double* row, const TissueFractions& tissue, mixture::MixtureField& f) {
+    const std::size_t nvert = f.nvert();
+    float* out = f.odf.data() + v * nvert;
+    for (std::size_t j = 0; j < nvert; ++j) out[j] = static_cast<float>(row[j]);
+    if (!tissue.mask[v]) return;
+    const double wm = tissue.wm[v], gm = tissue.gm[v], csf = tissue.csf[v];
+    const double s = (wm + gm) + csf;
+    if (s <= 1e-9) return;
+    const double wn = wm / s;
+    f.wm[v] = static_cast<float>(wn);
+    f.gm[v] = static_cast<float>(gm / s);
+    f.csf[v] = static_cast<float>(csf / s);
+    double sum = 0.0;
+    for (std::size_t j = 0; j < nvert; ++j) sum += row[j];
+    f.fallback[v] = (wn > 0.0 && sum < 1e-12) ? 1 : 0;
 }
+
+// ---- the streamline builder's work split ----
+//
+// Voxels are owned by bricks (boxes of whole voxels). Each brick accumulates its rows in a
+// float64 scratch of its own size, in exactly the order of the serial loop (streamlines, then
+// segments, then pieces, then vertices), narrows them into the result and reuses the scratch for
+// its next brick: one brick scratch per worker thread, never a float64 copy of the histogram.
+// A brick learns which segments reach it from a list of segment references (the index of the
+// segment's first point), gathered in streamline order by a count pass and a fill pass over
+// fixed chunks of streamlines; the lists are built for as many consecutive bricks at a time as
+// a memory budget allows.
+
+struct Bricks {
+    Dims dims;   // grid voxels per axis
+    Dims size;   // voxels per brick per axis
+    Dims count;  // bricks per axis
+
+    std::size_t n() const { return count[0] * count[1] * count[2]; }
+    std::size_t index(const Dims& b) const { return b[0] + count[0] * (b[1] + count[1] * b[2]); }
+    Dims coords(std::size_t i) const { return {i % count[0], i / count[0] % count[1], i / count[0] / count[1]}; }
+};
+
+// Bricks of at most max_voxels voxels, as near to cubes as halving the longest side makes them:
+// a segment near a face is rasterised, and its kernel evaluated, once for each brick it reaches.
+Bricks plan_bricks(const Dims& dims, std::size_t max_voxels) {
+    Bricks b{dims, dims, {1, 1, 1}};
+    while (b.size[0] * b.size[1] * b.size[2] > std::max<std::size_t>(max_voxels, 1)) {
+        const auto axis = static_cast<std::size_t>(std::max_element(b.size.begin(), b.size.end()) - b.size.begin());
+        b.size[axis] = (b.size[axis] + 1) / 2;
+    }
+    for (int a = 0; a < 3; ++a) b.count[a] = b.size[a] == 0 ? 0 : (dims[a] + b.size[a] - 1) / b.size[a];
+    return b;
+}
+
+struct Streamlines {
+    const raster::Grid& grid;
+    raster::VoxelMap map;
+    std::span<const Vec3> positions;
+    std::span<const std::uint32_t> offsets;
+    std::optional<std::span<const float>> weights;
+
+    std::size_t size() const { return offsets.empty() ? 0 : offsets.size() - 1; }
+    double weight(std::size_t s) const {
+        return (weights && s < weights->size()) ? static_cast<double>((*weights)[s]) : 1.0;
+    }
+};
+
+// The bricks that segment (a, b) of voxel coordinates can reach, as a box [lo, hi] of brick
+// coordinates; false when it reaches none. The rasteriser places a piece at floor(a + t*(b - a)),
+// which can round an ulp beyond the endpoints: the box is widened by far more than that.
+bool brick_box(const Bricks& bricks, const Vec3& a, const Vec3& b, Dims& lo, Dims& hi) {
+    for (int ax = 0; ax < 3; ++ax) {
+        if (!std::isfinite(a[ax]) || !std::isfinite(b[ax])) return false;
+        const double margin = 1e-9 * (1.0 + std::abs(a[ax]) + std::abs(b[ax]));
+        const double l = std::floor(std::min(a[ax], b[ax]) - margin);
+        const double h = std::floor(std::max(a[ax], b[ax]) + margin);
+        const double n = static_cast<double>(bricks.dims[ax]);
+        if (h < 0.0 || l >= n) return false;
+        lo[ax] = static_cast<std::size_t>(std::max(l, 0.0)) / bricks.size[ax];
+        hi[ax] = static_cast<std::size_t>(std::min(h, n - 1.0)) / bricks.size[ax];
+    }
+    return true;
+}
+
+// Calls f(i, brick) for every segment (p_i, p_i+1) of streamline s that can deposit and every
+// brick it can reach, in segment order. The same segments the serial loop skips are skipped.
+template <class F>
+void for_each_segment_brick(const Streamlines& in, const Bricks& bricks, std::size_t s, F&& f) {
+    if (in.weight(s) == 0.0) return;
+    const std::size_t begin = in.offsets[s], end = in.offsets[s + 1];
+    QV_ASSERT(begin <= end && end <= in.positions.size(),
+              "streamline " + std::to_string(s) + " lies outside the point list");
+    if (end - begin < 2) return;
+    std::optional<Vec3> a = in.map(in.positions[begin]);
+    for (std::size_t i = begin; i + 1 < end; ++i) {
+        const std::optional<Vec3> b = in.map(in.positions[i + 1]);
+        const Vec3 &p0 = in.positions[i], &p1 = in.positions[i + 1];
+        double norm = 0.0, len = 0.0;
+        unit({p1[0] - p0[0], p1[1] - p0[1], p1[2] - p0[2]}, norm, len);
+        Dims lo{}, hi{};
+        if (a && b && !(norm < 0.5) && brick_box(bricks, *a, *b, lo, hi))
+            for (std::size_t z = lo[2]; z <= hi[2]; ++z)
+                for (std::size_t y = lo[1]; y <= hi[1]; ++y)
+                    for (std::size_t x = lo[0]; x <= hi[0]; ++x) f(i, bricks.index({x, y, z}));
+        a = b;
+    }
+}
+
+// Segment references, chunk by chunk: chunk c covers streamlines [first(c), first(c + 1)).
+// Matrices are chunk-major (row c, column brick) so a chunk's task writes only its own row.
+struct RefTable {
+    std::size_t n_chunks, n_bricks, n_streamlines;
+    std::vector<std::size_t> count;  // references of (chunk, brick)
+    std::vector<std::size_t> start;  // their position, in brick-major then chunk order
+    std::vector<std::size_t> filled;  // how many the fill pass wrote
+
+    std::size_t first(std::size_t c) const { return c * n_streamlines / n_chunks; }
+    std::size_t at(std::size_t c, std::size_t b) const { return c * n_bricks + b; }
+};
+
+// What one thread needs to deposit a brick, set up once per thread and reused brick after brick.
+struct BrickScratch {
+    std::vector<double> rows;  // the brick's float64 rows
+    std::vector<double> ts;
+    std::vector<raster::SegmentHit> hits;
+    OrientationKernel kernel;
+
+    BrickScratch(std::size_t cells, const sphere::HemiSphere& sphere, std::optional<double> kappa)
+        : rows(cells), kernel(sphere, kappa) {
+        ts.reserve(16);
+        hits.reserve(16);
+    }
+};
+
+// One brick's deposit: its rows zeroed, every referenced segment rasterised again and its
+// pieces inside the brick added in order, then the rows finished into the field.
+struct BrickWork {
+    const Streamlines& in;
+    const Bricks& bricks;
+    const RefTable& refs;
+    const std::vector<std::uint32_t>& list;  // references of the current group of bricks
+    std::size_t list_base;                   // position of list[0] in the whole order
+    const TissueFractions& tissue;
+    double area;
+    mixture::MixtureField& field;
+
+    void operator()(std::size_t brick, BrickScratch& scratch) const {
+        const std::size_t nvert = field.nvert();
+        const Dims bc = bricks.coords(brick);
+        Dims lo{}, ext{};
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = bc[a] * bricks.size[a];
+            ext[a] = std::min(bricks.size[a], bricks.dims[a] - lo[a]);
+        }
+        const std::size_t nx = bricks.dims[0], ny = bricks.dims[1];
+        double* rows = scratch.rows.data();
+        std::fill_n(rows, ext[0] * ext[1] * ext[2] * nvert, 0.0);
+
+        for (std::size_t c = 0; c < refs.n_chunks; ++c) {
+            const std::size_t r0 = refs.start[refs.at(c, brick)] - list_base;
+            const std::size_t r1 = r0 + refs.filled[refs.at(c, brick)];
+            std::size_t s = refs.first(c);
+            const std::size_t s_end = refs.first(c + 1);
+            for (std::size_t r = r0; r < r1; ++r) {
+                const std::size_t i = list[r];
+                // References ascend, so the streamline holding segment i is found by moving on.
+                if (i + 1 >= in.offsets[s + 1])
+                    s = static_cast<std::size_t>(std::upper_bound(in.offsets.begin() + s + 1,
+                                                                  in.offsets.begin() + s_end + 1, i) -
+                                                 in.offsets.begin()) - 1;
+                const Vec3 &p0 = in.positions[i], &p1 = in.positions[i + 1];
+                double norm = 0.0, len = 0.0;
+                const Vec3 u = unit({p1[0] - p0[0], p1[1] - p0[1], p1[2] - p0[2]}, norm, len);
+                const auto a = in.map(p0), b = in.map(p1);
+                if (!a || !b) continue;
+                in.grid.intersect_voxels_into(*a, *b, len, scratch.ts, scratch.hits);
+                const double w = in.weight(s);
+                bool have_kernel = false;
+                for (const raster::SegmentHit& h : scratch.hits) {
+                    const Dims& v = h.voxel;
+                    if (v[0] < lo[0] || v[0] >= lo[0] + ext[0] || v[1] < lo[1] || v[1] >= lo[1] + ext[1] ||
+                        v[2] < lo[2] || v[2] >= lo[2] + ext[2])
+                        continue;
+                    if (!have_kernel) {
+                        scratch.kernel.set(u);
+                        have_kernel = true;
+                    }
+                    const std::size_t local = (v[0] - lo[0]) + ext[0] * ((v[1] - lo[1]) + ext[1] * (v[2] - lo[2]));
+                    scratch.kernel.deposit(rows + local * nvert, (h.length * w) * area);
+                }
+            }
+        }
+        for (std::size_t z = 0; z < ext[2]; ++z)
+            for (std::size_t y = 0; y < ext[1]; ++y)
+                for (std::size_t x = 0; x < ext[0]; ++x) {
+                    const std::size_t local = x + ext[0] * (y + ext[1] * z);
+                    const std::size_t vox = (lo[0] + x) + nx * ((lo[1] + y) + ny * (lo[2] + z));
+                    finish_voxel(vox, rows + local * nvert, tissue, field);
+                }
+    }
+};
+
+// Brick scratch over all threads and the reference lists held at once stay within a sixteenth
+// and an eighth of the float32 histogram, but are allowed 16 MB and 4 MB on any grid, so that small
+// grids are neither cut into slivers nor scanned over and over.
+constexpr std::size_t kMinScratchBytes = std::size_t{16} << 20;
+constexpr std::size_t kMinRefBytes = std::size_t{4} << 20;
+// A typical per-core L2 cache.
+constexpr std::size_t kBrickBytes = std::size_t{1} << 20;
 
 }  // namespace
-
-void orientation_kernel(const sphere::HemiSphere& sphere, const raster::Vec3& u, std::optional<double> kappa,
-                        std::vector<KernelTap>& taps) {
-    taps.clear();
-    const auto& vs = sphere.vertices;
-    const std::size_t nvert = vs.size();
-    if (kappa) {
-        const double k = *kappa;
-        double sum = 0.0;
-        for (std::size_t j = 0; j < nvert; ++j) {
-            const double c = (vs[j][0] * u[0] + vs[j][1] * u[1]) + vs[j][2] * u[2];
-            // c*c may round above 1 for a direction on a vertex; with a large kappa that excess
-            // would overflow exp and make NaN weights.
-            const double x = k * std::min(c * c - 1.0, 0.0);
-            if (x < kNegligibleExponent) continue;
-            const double w = std::exp(x);
-            if (w < kKernelCut) continue;
-            taps.push_back({static_cast<std::uint32_t>(j), w});
-            sum += w;
-        }
-        if (!taps.empty()) {
-            if (sum > 0.0)
-                for (KernelTap& t : taps) t.weight /= sum;
-            return;
-        }
-    }
-    std::size_t best = 0;
-    double best_c = -1.0;
-    for (std::size_t j = 0; j < nvert; ++j) {
-        const double c = std::abs((vs[j][0] * u[0] + vs[j][1] * u[1]) + vs[j][2] * u[2]);
-        if (c > best_c) {
-            best_c = c;
-            best = j;
-        }
-    }
-    if (nvert > 0) taps.push_back({static_cast<std::uint32_t>(best), 1.0});
-}
 
 mixture::MixtureField generate_mixture(const raster::Grid& grid, std::span<const raster::Vec3> positions,
                                        std::span<const std::uint32_t> offsets,
                                        std::optional<std::span<const float>> weights, const TissueFractions& tissue,
                                        const CompartmentParams& params, std::optional<double> kappa,
                                        sphere::HemiSphere sphere) {
-    const auto& dims = grid.dims;
-    const std::size_t nx = dims[0], ny = dims[1];
+    const Dims dims = grid.dims;
     const std::size_t nvox = grid.nvox();
     const std::size_t nvert = sphere.vertices.size();
     QV_ASSERT(tissue.wm.size() == nvox && tissue.gm.size() == nvox && tissue.csf.size() == nvox &&
                   tissue.mask.size() == nvox,
               "tissue fractions do not hold one value per grid voxel");
-    std::vector<double> acc = accumulator(nvox, nvert);
+    mixture::MixtureField field = start_field(dims, params, std::move(sphere));
+    if (nvox == 0) return field;
     const double r = params.fiber_radius_mm;
     const double area = (std::numbers::pi * r) * r;
+    const Streamlines in{grid, raster::VoxelMap(grid), positions, offsets, weights};
 
-    // Scratch reused by every segment: nothing is allocated per segment once these have grown.
-    std::vector<double> ts;
-    std::vector<raster::SegmentHit> hits;
-    std::vector<KernelTap> taps;
-    ts.reserve(16);
-    hits.reserve(16);
-    taps.reserve(nvert);
+    const std::size_t threads = pool::current_threads();
+    const std::size_t odf_bytes = field.odf.size() * sizeof(float);
+    const std::size_t scratch_budget = std::max(odf_bytes / 16, kMinScratchBytes);
+    const std::size_t ref_budget = std::max(odf_bytes / 8, kMinRefBytes) / sizeof(std::uint32_t);
+    // A brick's rows fit in a core's own cache while it deposits (which outweighs the segments
+    // rasterised and kernels evaluated twice at the more numerous brick faces), all threads' bricks
+    // fit the scratch budget, and there are enough bricks for every thread to find work while
+    // some are heavier than the rest.
+    const std::size_t row_bytes = std::max<std::size_t>(nvert, 1) * sizeof(double);
+    const Bricks bricks = plan_bricks(dims, std::min({kBrickBytes / row_bytes, scratch_budget / (threads * row_bytes),
+                                                      (nvox + 4 * threads - 1) / (4 * threads)}));
+    const std::size_t nb = bricks.n();
 
-    const std::size_t n_streamlines = offsets.empty() ? 0 : offsets.size() - 1;
-    for (std::size_t s = 0; s < n_streamlines; ++s) {
-        const double w = (weights && s < weights->size()) ? static_cast<double>((*weights)[s]) : 1.0;
-        if (w == 0.0) continue;
-        const std::size_t begin = offsets[s], end = offsets[s + 1];
-        QV_ASSERT(begin <= end && end <= positions.size(),
-                  "streamline " + std::to_string(s) + " lies outside the point list");
-        for (std::size_t i = begin; i + 1 < end; ++i) {
-            const raster::Vec3& p0 = positions[i];
-            const raster::Vec3& p1 = positions[i + 1];
-            double norm = 0.0;
-            const raster::Vec3 u = unit({p1[0] - p0[0], p1[1] - p0[1], p1[2] - p0[2]}, norm);
-            if (norm < 0.5) continue;
-            grid.intersect_segment_into(p0, p1, ts, hits);
-            if (hits.empty()) continue;
-            orientation_kernel(sphere, u, kappa, taps);
-            for (const raster::SegmentHit& h : hits) {
-                const std::size_t vox = h.voxel[0] + nx * (h.voxel[1] + ny * h.voxel[2]);
-                const double m = (h.length * w) * area;
-                double* row = acc.data() + vox * nvert;
-                for (const KernelTap& t : taps) row[t.vertex] += t.weight * m;
-            }
+    RefTable refs{std::min<std::size_t>(in.size(), 256), nb, in.size(), {}, {}, {}};
+    refs.count.assign(refs.n_chunks * nb, 0);
+    pool::for_each_index(refs.n_chunks, [&](std::size_t c) {
+        std::size_t* row = refs.count.data() + c * nb;
+        for (std::size_t s = refs.first(c); s < refs.first(c + 1); ++s)
+            for_each_segment_brick(in, bricks, s, [&](std::size_t, std::size_t b) { ++row[b]; });
+    });
+    refs.start.assign(refs.n_chunks * nb, 0);
+    refs.filled.assign(refs.n_chunks * nb, 0);
+    std::vector<std::size_t> brick_first(nb + 1, 0);
+    for (std::size_t b = 0, pos = 0; b < nb; ++b) {
+        brick_first[b] = pos;
+        for (std::size_t c = 0; c < refs.n_chunks; ++c) {
+            refs.start[refs.at(c, b)] = pos;
+            pos += refs.count[refs.at(c, b)];
         }
+        brick_first[b + 1] = pos;
     }
-    return finish(acc, tissue, dims, params, std::move(sphere));
+
+    // Groups of consecutive bricks whose references fit the budget (a single brick may exceed it).
+    std::size_t largest = 0;
+    std::vector<std::size_t> group_first{0};
+    for (std::size_t b = 0; b < nb; ++b) {
+        const std::size_t g0 = group_first.back();
+        if (b > g0 && brick_first[b + 1] - brick_first[g0] > ref_budget) group_first.push_back(b);
+    }
+    group_first.push_back(nb);
+    for (std::size_t g = 0; g + 1 < group_first.size(); ++g)
+        largest = std::max(largest, brick_first[group_first[g + 1]] - brick_first[group_first[g]]);
+    std::vector<std::uint32_t> list(largest);
+    std::vector<BrickScratch> scratch;
+    scratch.reserve(threads);
+    for (std::size_t t = 0; t < threads; ++t)
+        scratch.emplace_back(bricks.size[0] * bricks.size[1] * bricks.size[2] * nvert, field.sphere, kappa);
+
+    for (std::size_t g = 0; g + 1 < group_first.size(); ++g) {
+        const std::size_t g0 = group_first[g], g1 = group_first[g + 1];
+        const std::size_t base = brick_first[g0];
+        pool::for_each_index(refs.n_chunks, [&](std::size_t c) {
+            const std::size_t* count = refs.count.data() + c * nb;
+            const std::size_t* start = refs.start.data() + c * nb;
+            std::size_t* filled = refs.filled.data() + c * nb;
+            for (std::size_t s = refs.first(c); s < refs.first(c + 1); ++s)
+                for_each_segment_brick(in, bricks, s, [&](std::size_t i, std::size_t b) {
+                    // Never past the counted slots, even if the points changed since counting.
+                    if (b >= g0 && b < g1 && filled[b] < count[b])
+                        list[start[b] - base + filled[b]++] = static_cast<std::uint32_t>(i);
+                });
+        });
+        const BrickWork work{in, bricks, refs, list, base, tissue, area, field};
+        pool::for_each_index_in_slot(g1 - g0, [&](std::size_t k, std::size_t slot) { work(g0 + k, scratch[slot]); });
+    }
+    return field;
 }
 
 mixture::MixtureField mixture_from_fibers(const std::array<std::size_t, 3>& dims,
@@ -166,21 +356,21 @@ mixture::MixtureField mixture_from_fibers(const std::array<std::size_t, 3>& dims
     QV_ASSERT(tissue.dims == dims, "tissue fractions are not on the requested grid");
     const std::size_t nvox = dims[0] * dims[1] * dims[2];
     const std::size_t nvert = sphere.vertices.size();
-    std::vector<double> acc = accumulator(nvox, nvert);
-    std::vector<KernelTap> taps;
-    taps.reserve(nvert);
+    std::vector<double> acc(histogram_cells(nvox, nvert), 0.0);
+    OrientationKernel kernel(sphere, kappa);
     for (std::size_t e = 0; e < voxel.size(); ++e) {
         const std::size_t v = voxel[e];
         QV_ASSERT(v < nvox, "fibre voxel index " + std::to_string(v) + " out of range for " + debug_list(dims));
         const double w = weight[e];
-        double norm = 0.0;
-        const raster::Vec3 u = unit(dirs[e], norm);
+        double norm = 0.0, len = 0.0;
+        const Vec3 u = unit(dirs[e], norm, len);
         if (w == 0.0 || norm < 0.5) continue;
-        orientation_kernel(sphere, u, kappa, taps);
-        double* row = acc.data() + v * nvert;
-        for (const KernelTap& t : taps) row[t.vertex] += t.weight * w;
+        kernel.set(u);
+        kernel.deposit(acc.data() + v * nvert, w);
     }
-    return finish(acc, tissue, dims, params, std::move(sphere));
+    mixture::MixtureField field = start_field(dims, params, std::move(sphere));
+    for (std::size_t v = 0; v < nvox; ++v) finish_voxel(v, acc.data() + v * nvert, tissue, field);
+    return field;
 }
 
 }  // namespace quorvel::compartments

@@ -35,22 +35,12 @@ struct MixtureField {
 
 namespace quorvel::compartments {
 
-// One (vertex, weight) pair of an orientation kernel.
-struct KernelTap {
-    std::uint32_t vertex;
-    double weight;
-};
-
-// The orientation kernel of the unit direction u on `sphere`, written into `taps` (cleared first;
-// the caller reuses it). With kappa: Watson-type weights exp(kappa*(c^2 - 1)), those below 1e-8
-// dropped, normalised to sum 1; otherwise, or when none survives, the single nearest vertex by
-// largest |c| (lowest index among ties). u and -u give the same kernel.
-void orientation_kernel(const sphere::HemiSphere& sphere, const raster::Vec3& u, std::optional<double> kappa,
-                        std::vector<KernelTap>& taps);
-
 // Rasterises CSR streamlines (world mm) on `grid` into a mixture; every piece deposits
 // length * weight * pi*r^2 of orientation mass. Offsets must be non-decreasing and end at
-// positions.size(); the tissue maps must hold the grid's voxel count.
+// positions.size(); the tissue maps must hold the grid's voxel count. Runs on the worker pool;
+// every voxel's row still sums its pieces in streamline and segment order, so the result is
+// that of the serial loop for any thread count. Working memory beyond the result stays within
+// about a fifth of the float32 histogram (20 MB on small grids).
 mixture::MixtureField generate_mixture(const raster::Grid& grid, std::span<const raster::Vec3> positions,
                                        std::span<const std::uint32_t> offsets,
                                        std::optional<std::span<const float>> weights, const TissueFractions& tissue,

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/clones.hpp"
 #include "core/error.hpp"
 #include "core/pool.hpp"
 
@@ -101,7 +102,7 @@ template <std::size_t G, std::size_t nv>
 }
 
 // One voxel: its non-zero masses, eight vectors (64 volumes) per pass.
-[[gnu::target_clones("avx512f", "avx2", "default")]]
+QV_CLONES
 void fibre_one(const RowSums& r, double w_sum, double wm, float* out) { row_sums<1, 8>(r, &w_sum, &wm, &out); }
 
 // Voxels fused per fibre_group call: each table row loaded serves all of them, so a dense
@@ -109,7 +110,7 @@ void fibre_one(const RowSums& r, double w_sum, double wm, float* out) { row_sums
 constexpr std::size_t kGroup = 4;
 
 // kGroup voxels over every vertex (see group_masses), two vectors per pass.
-[[gnu::target_clones("avx512f", "avx2", "default")]]
+QV_CLONES
 void fibre_group(const RowSums& r, const double* w_sum, const double* wm, float* const* out) {
     row_sums<kGroup, 2>(r, w_sum, wm, out);
 }
@@ -119,7 +120,7 @@ void fibre_group(const RowSums& r, const double* w_sum, const double* wm, float*
 // masses are skipped a chunk at a time; within a chunk the compaction is branch-free. Adding a
 // zero mass of either sign changes nothing: the sum starts at +0.0 and, rounding to nearest, a
 // sum of non-zero terms never becomes -0.0.
-[[gnu::target_clones("avx512f", "avx2", "default")]]
+QV_CLONES
 std::size_t nonzero_masses(const float* row, std::size_t nvert, std::size_t* j, double* w, double* w_sum) {
     constexpr std::size_t kChunk = 16;
     std::size_t n = 0;
@@ -146,7 +147,7 @@ std::size_t nonzero_masses(const float* row, std::size_t nvert, std::size_t* j, 
 // value (checked), so such a weight adds (-0.0) * t = -0.0, which leaves every sum exactly as it
 // was: each voxel's sum sees its own non-zero masses only, in the order fibre_one takes them.
 // w_sum[g] is row g's mass sum as nonzero_masses takes it; the kGroup sums run side by side.
-[[gnu::target_clones("avx512f", "avx2", "default")]]
+QV_CLONES
 void group_masses(const float* const* rows, std::size_t nvert, double* w, double* w_sum) {
     std::array<double, kGroup> s{};
     for (std::size_t v = 0; v < nvert; ++v)
@@ -160,7 +161,7 @@ void group_masses(const float* const* rows, std::size_t nvert, double* w, double
 }
 
 // The number of non-zero masses of one orientation row.
-[[gnu::target_clones("avx512f", "avx2", "default")]]
+QV_CLONES
 std::size_t count_nonzero(const float* row, std::size_t nvert) {
     std::size_t n = 0;
     for (std::size_t v = 0; v < nvert; ++v) n += row[v] != 0.0f;
@@ -168,7 +169,7 @@ std::size_t count_nonzero(const float* row, std::size_t nvert) {
 }
 
 // out[k] = tab[k] * f in float32.
-[[gnu::target_clones("avx512f", "avx2", "default")]]
+QV_CLONES
 void scaled(const double* tab, double f, std::size_t n, float* out) {
     for (std::size_t k = 0; k < n; ++k) out[k] = static_cast<float>(tab[k] * f);
 }

@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import quorvel._core as core
+from conftest import run_isolated
 
 CSR = "offsets must be CSR: length n_streamlines+1, last entry == number of points"
 START = "offsets must start at 0: offsets[0] = 1 leaves the first points out of every streamline"
@@ -217,6 +218,33 @@ def test_kernel_matches_reference(rng, kappa):
     np.testing.assert_allclose(rows(mix), ref, rtol=1e-6, atol=1e-12)
     # At kappa 1e6 every weight falls below the cut: each entry falls back to its nearest vertex.
     assert kappa != 1e6 or np.all(np.count_nonzero(rows(mix), axis=1) == 1)
+
+
+DETERMINISM = """
+import hashlib
+import numpy as np
+import quorvel._core as core
+assert core.set_threads({threads})
+rng = np.random.default_rng(7)
+dims, n = (24, 20, 16), 14000
+# 1.4 million 0.5 mm segments, most inside the grid: more brick references than one batch holds.
+lines = np.cumsum(rng.normal(0, 0.3, (n, 100, 3)), axis=1) + rng.uniform(0, dims, (n, 1, 3))
+offsets = np.arange(0, 100 * n + 1, 100, dtype=np.uint32)
+maps = [rng.random(np.prod(dims), dtype=np.float32) for _ in range(4)]
+digest = hashlib.sha256()
+for kappa in (None, 20.0):
+    mix = core.build_mixture(dims, *maps, np.eye(4), lines.reshape(-1, 3), offsets,
+                             rng.uniform(-0.5, 2, n).astype(np.float32), {{}}, kappa=kappa)
+    for a in (mix.odf(), mix.fallback(), *mix.fractions()):
+        digest.update(a.tobytes())
+print(core.current_threads(), digest.hexdigest())
+"""
+
+
+def test_build_is_identical_for_any_thread_count():
+    one = run_isolated(DETERMINISM.format(threads=1)).split()
+    many = run_isolated(DETERMINISM.format(threads=3)).split()
+    assert (one[0], many[0]) == ("1", "3") and one[1] == many[1]
 
 
 def build_args():
