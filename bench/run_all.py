@@ -34,6 +34,7 @@ sys.path.insert(0, str(HERE))
 
 import bench_acquire  # noqa: E402
 import bench_mixture  # noqa: E402
+import bench_signal  # noqa: E402
 import bench_truth  # noqa: E402
 import nufft_vs_finufft  # noqa: E402
 
@@ -68,51 +69,6 @@ seconds = time.perf_counter() - t
 print(json.dumps({"seconds": seconds, "growth": (status("VmHWM:") - before) / (mix.odf().nbytes),
                   "threads": core.current_threads()}))
 """
-
-SIGNAL = r"""
-import json, sys, time
-import numpy as np
-import quorvel._core as core
-sys.path.insert(0, sys.argv[1])
-import bench_signal as bs
-side, kappa, repeat = sys.argv[2], float(sys.argv[3]) or None, int(sys.argv[4])
-
-
-class Unmyelinated:
-    # bench_signal's mixture, without its myelin map and optionally with a Watson kernel.
-    def __init__(self, mix):
-        self.mix = mix
-
-    def with_myelin(self, myelin):
-        return self.mix
-
-
-class Core:
-    def __getattr__(self, name):
-        return getattr(core, name)
-
-    def mixture_from_fibers(self, *args, **kw):
-        return Unmyelinated(core.mixture_from_fibers(*args, **kw, kappa=kappa))
-
-
-mix, _, bvals, bvecs, _ = bs.build_inputs(Core())
-odf = mix.odf().reshape(-1, mix.nvert)
-vertices = float((odf != 0).sum(1)[odf.any(1)].mean())
-if side == "numpy":
-    table = np.random.default_rng(42).random((mix.nvert, len(bvals)), np.float32)
-    run = lambda: np.divide(odf @ table, odf.sum(1)[:, None])
-else:
-    del odf
-    run = lambda: core.signal_from_mixture(mix, bvals, bvecs)
-best = float("inf")
-with np.errstate(all="ignore"):
-    for _ in range(repeat):
-        t = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - t)
-print(json.dumps({"seconds": best, "vertices": vertices}))
-"""
-
 
 def run_json(code, *args, unset=()):
     env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_") and k not in unset}
@@ -168,14 +124,10 @@ def stage_build(rows, n, repeat, tmp):
                      f"peak growth {r['growth']:.2f} x odf, {r['threads']} thr"))
 
 
-def stage_signal(rows, repeat):
-    # The NumPy side runs with OpenBLAS's own CPU detection and cache sizes.
-    plain = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
-    for label, kappa in (("sparse", 0.0), (f"dense kappa={KAPPA:g}", KAPPA)):
-        ours, numpy = best_of(repeat, lambda: run_json(SIGNAL, "quorvel", kappa, 3),
-                              lambda: run_json(SIGNAL, "numpy", kappa, 3, unset=plain))
-        rows.append((f"signal {label}", f"96x96x60 x 100 vols, {ours['vertices']:.0f} vert/voxel", ours["seconds"],
-                     "NumPy (odf @ table) / odf.sum(1)", numpy["seconds"], "3 compartments vs fibre only"))
+def stage_signal(rows, small, repeat):
+    for r in bench_signal.run(small=small, repeats=repeat):
+        rows.append((r["stage"].replace("signal_from_mixture", "signal"), r["workload"], r["quorvel_s"],
+                     r["yardstick"] or "-", r["yardstick_s"], r["note"]))
 
 
 def stage_scalars(rows, dims, repeat):
@@ -225,7 +177,7 @@ def main():
     rows = []
     with tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else None) as tmp:
         stage_build(rows, 10_000 if args.small else 100_000, repeat, Path(tmp))
-    stage_signal(rows, repeat)
+    stage_signal(rows, args.small, repeat)
     stage_scalars(rows, [48, 48, 30] if args.small else [96, 96, 60], repeat)
     stage_acquire(rows, dict(nx=96, ny=96, o=2, nz=12 if args.small else 60, volumes=4 if args.small else 20,
                              coils=4, accel=2))
