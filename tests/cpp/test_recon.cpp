@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <ostream>
 #include <random>
 #include <vector>
 
@@ -82,6 +83,11 @@ std::vector<C> reference_kspace(const SliceInput& in, const Acquisition& acq, st
 }
 
 struct PathCase { std::size_t nx, ny, o; bool reverse_phase; std::size_t accel; double partial_fourier; std::size_t n_coils; double field_hz; };
+// Named by its fields in test listings (the default prints the raw bytes, padding included).
+void PrintTo(const PathCase& c, std::ostream* os) {
+    *os << c.nx << "x" << c.ny << " o" << c.o << (c.reverse_phase ? " reversed" : "") << " R" << c.accel << " pf"
+        << c.partial_fourier << " coils" << c.n_coils << " " << c.field_hz << "Hz";
+}
 
 class CoilKspace : public ::testing::TestWithParam<PathCase> {};
 
