@@ -1,12 +1,15 @@
 #pragma once
-// The check of compressed-row streamline offsets, shared by every binding that takes
-// `positions` and `offsets`: it refuses what would make the library read outside the point list
+// The streamline arguments shared by every binding that takes `positions`, `offsets` and
+// `weights`: the offsets check refuses what would make the library read outside the point list
 // or skip points without a word.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "convert.hpp"
 #include "core/error.hpp"
 
 namespace quorvel::bind {
@@ -28,6 +31,25 @@ inline void check_csr(const std::vector<std::uint32_t>& offsets, std::size_t n_p
                                std::to_string(offsets[i - 1]) + " > offsets[" + std::to_string(i) +
                                "] = " + std::to_string(offsets[i]));
     }
+}
+
+// The `weights` argument: a float32 array or None.
+inline std::optional<py::ArrayView> optional_f32_1d(PyObject* o) {
+    if (o == Py_None) return std::nullopt;
+    return py::to_f32_1d(o);
+}
+
+// Checked offsets (see check_csr) and the per-streamline weights, when given.
+inline std::pair<std::vector<std::uint32_t>, std::optional<std::vector<float>>> streamline_offsets_weights(
+    const py::ArrayView& offsets, const std::optional<py::ArrayView>& weights, std::size_t n_points) {
+    auto offs = py::flat<std::uint32_t>(offsets);
+    check_csr(offs, n_points);
+    std::optional<std::vector<float>> w;
+    if (weights) {
+        w = py::f32s(*weights);
+        py::check_len("weights", w->size(), offs.size() - 1);
+    }
+    return {std::move(offs), std::move(w)};
 }
 
 }  // namespace quorvel::bind

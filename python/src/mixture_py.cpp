@@ -51,12 +51,6 @@ void check_histogram_size(std::size_t nvox, std::size_t level) {
                            " hemisphere is too large");
 }
 
-// An array argument that may be None.
-std::optional<py::ArrayView> optional_f32_1d(PyObject* o) {
-    if (o == Py_None) return std::nullopt;
-    return py::to_f32_1d(o);
-}
-
 std::size_t sphere_level_arg(py::Args& a) {
     return a.given("sphere_level") ? a.get("sphere_level", py::to_usize) : std::size_t{3};
 }
@@ -181,13 +175,7 @@ PyObject* build_mixture(PyObject*, py::Args& a) {
     // until this call returns.
     std::vector<raster::Vec3> points_copy;
     const std::span<const raster::Vec3> points = py::rows3_in_place(positions, "positions", points_copy);
-    auto offs = py::flat<std::uint32_t>(offsets);
-    check_csr(offs, points.size());
-    std::optional<std::vector<float>> w;
-    if (weights) {
-        w = py::f32s(*weights);
-        py::check_len("weights", w->size(), offs.size() - 1);
-    }
+    auto [offs, w] = streamline_offsets_weights(offsets, weights, points.size());
     const CompartmentParams params = params_from_dict(params_dict);
     kappa = positive_kappa(kappa);
     std::optional<std::vector<float>> my;

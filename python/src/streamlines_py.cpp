@@ -9,11 +9,6 @@
 namespace quorvel::bind {
 namespace {
 
-std::optional<py::ArrayView> optional_f32_1d(PyObject* o) {
-    if (o == Py_None) return std::nullopt;
-    return py::to_f32_1d(o);
-}
-
 // A (3m,) float64 array over the points' own buffer: Vec3 is three packed doubles.
 PyObject* points_to_numpy(std::vector<streamlines::Vec3>&& points) {
     static_assert(sizeof(streamlines::Vec3) == 3 * sizeof(double));
@@ -34,13 +29,7 @@ PyObject* subsample_streamlines(PyObject*, py::Args& a) {
     const std::uint64_t seed = a.get("seed", py::to_u64);
 
     auto points = py::rows3(positions, "positions");
-    auto offs = py::flat<std::uint32_t>(offsets);
-    check_csr(offs, points.size());
-    std::optional<std::vector<float>> w;
-    if (weights) {
-        w = py::f32s(*weights);
-        py::check_len("weights", w->size(), offs.size() - 1);
-    }
+    auto [offs, w] = streamline_offsets_weights(offsets, weights, points.size());
 
     auto r = py::without_gil([&] {
         return streamlines::subsample_streamlines(std::move(points), std::move(offs), std::move(w), n, seed);
