@@ -41,19 +41,16 @@ def adjusted(p, m):
 
 # ---- voxel_signal ----
 
-@pytest.mark.parametrize(
-    "dirs, weights, fibre",
-    [
-        ([[1, 0, 0]], [1.0], E(-1.5)),
-        ([[0, 1, 0]], [1.0], 0.55 + 0.45 * E(-0.6)),
-        ([[2, 0, 0]], [1.0], E(-1.5)),  # directions are normalised
-        ([[1, 0, 0], [0, 1, 0]], [2.0, 2.0], (E(-1.5) + 0.55 + 0.45 * E(-0.6)) / 2),
-        (np.zeros((0, 3)), [], E(-0.9)),
-        ([[1, 0, 0]], [1e-13], E(-0.9)),
-        ([[1, 0, 0], [0, 1, 0]], [1.0, -1.0], E(-0.9)),  # negative weights are kept
-        ([[0, 0, 0]], [1.0], 0.55 + 0.45 * E(-0.6)),  # a zero direction
-    ],
-)
+@pytest.mark.parametrize("dirs, weights, fibre", [
+    ([[1, 0, 0]], [1.0], E(-1.5)),
+    ([[0, 1, 0]], [1.0], 0.55 + 0.45 * E(-0.6)),
+    ([[2, 0, 0]], [1.0], E(-1.5)),  # directions are normalised
+    ([[1, 0, 0], [0, 1, 0]], [2.0, 2.0], (E(-1.5) + 0.55 + 0.45 * E(-0.6)) / 2),
+    (np.zeros((0, 3)), [], E(-0.9)),
+    ([[1, 0, 0]], [1e-13], E(-0.9)),
+    ([[1, 0, 0], [0, 1, 0]], [1.0, -1.0], E(-0.9)),  # negative weights are kept
+    ([[0, 0, 0]], [1.0], 0.55 + 0.45 * E(-0.6)),  # a zero direction
+])
 def test_voxel_signal_neonatal_examples(dirs, weights, fibre):
     f, g, c = core.voxel_signal(B1, X, np.array(dirs, float).reshape(-1, 3), np.array(weights, float), 1.0, 1.0, 1.0, {})
     assert all(a.dtype == np.float64 and a.shape == (1,) for a in (f, g, c))
@@ -73,16 +70,13 @@ def test_voxel_signal_half_b_unweighted_and_empty_scheme():
     assert isinstance(out, tuple) and all(a.dtype == np.float64 and a.size == 0 for a in out)
 
 
-@pytest.mark.parametrize(
-    "bvecs, dirs, weights, params, message",
-    [
-        (np.zeros((2, 3)), X, np.ones(1), {}, "bvecs: expected 1 values, got 2"),
-        (X, np.zeros((2, 2)), np.ones(2), {}, "dirs must have shape (n, 3), got [2, 2]"),
-        (X, np.zeros((2, 3)), np.ones(4)[::2], {}, "The given array is not contiguous or is misaligned."),
-        (X, np.zeros((2, 3)), np.ones(1), {}, "weights: expected 2 values, got 1"),
-        (X, np.zeros((2, 3)), np.ones(2), {"b_value": "1000"}, "b_value: expected a number"),
-    ],
-)
+@pytest.mark.parametrize("bvecs, dirs, weights, params, message", [
+    (np.zeros((2, 3)), X, np.ones(1), {}, "bvecs: expected 1 values, got 2"),
+    (X, np.zeros((2, 2)), np.ones(2), {}, "dirs must have shape (n, 3), got [2, 2]"),
+    (X, np.zeros((2, 3)), np.ones(4)[::2], {}, "The given array is not contiguous or is misaligned."),
+    (X, np.zeros((2, 3)), np.ones(1), {}, "weights: expected 2 values, got 1"),
+    (X, np.zeros((2, 3)), np.ones(2), {"b_value": "1000"}, "b_value: expected a number"),
+])
 def test_voxel_signal_errors_in_order(bvecs, dirs, weights, params, message):
     with pytest.raises(ValueError, match=re.escape(message)):
         core.voxel_signal(B1, bvecs, dirs, weights, 1.0, 1.0, 1.0, params)
@@ -173,9 +167,8 @@ def test_field_distorts_each_voxel_gradient(rng):
 
 @pytest.mark.parametrize("kappa", [None, 8.0])  # about 2 and about 290 vertices per voxel
 def test_tabulated_fibre_is_the_sequential_sum_bit_for_bit(rng, kappa):
-    # Each volume's fibre sum runs over the voxel's non-zero masses in vertex order, then
-    # divides by their sum and scales by wm; whatever the vector width or grouping of voxels,
-    # the bits must be those of that plain float64 sequence.
+    # Whatever the vector width or grouping of voxels, the bits are those of the plain float64 sum over
+    # the voxel's non-zero masses in vertex order, divided by their sum and scaled by wm.
     dims, nvox, n, ngrad = (14, 12, 10), 1680, 4000, 30
     mix = core.mixture_from_fibers(dims, rng.integers(0, nvox, n).astype(np.uint32), rng.normal(size=(n, 3)),
                                    rng.random(n), *(rng.random(nvox).astype(np.float32) for _ in range(3)),
