@@ -220,6 +220,7 @@ dims, nvox, n = (14, 12, 10), 1680, 4000
 mix = core.mixture_from_fibers(dims, rng.integers(0, nvox, n).astype(np.uint32), rng.normal(size=(n, 3)), rng.random(n),
     *(rng.random(nvox).astype(np.float32) for _ in range(3)), (rng.random(nvox) > 0.1).astype(np.float32), {}, kappa=8.0)
 mix = mix.with_myelin(rng.random(nvox).astype(np.float32) * (rng.random(nvox) > 0.5))
+print("scalars", digest(*mix.scalars()))
 bvals, bvecs, aff = rng.choice([0.0, 1000.0, 2000.0], 30), rng.normal(size=(30, 3)), np.diag([12.0, 12.0, 12.0, 1.0])
 aff[:3, 3] = (-80.0, -70.0, -60.0)
 for gnl in (None, core.GnlField.on_grid(core.GradCoef.from_spec("connectom-300"), dims, aff)):
@@ -227,5 +228,5 @@ for gnl in (None, core.GnlField.on_grid(core.GradCoef.from_spec("connectom-300")
 """
 
 
-def test_builds_and_signal_independent_of_thread_count():
-    assert len(thread_counts_agree(DETERMINISM)) == 4
+def test_builds_scalars_and_signal_independent_of_thread_count():
+    assert len(thread_counts_agree(DETERMINISM)) == 5
