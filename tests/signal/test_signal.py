@@ -137,11 +137,6 @@ def test_signal_from_mixture_matches_voxel_signal_with_myelin(rng):
             ref = core.voxel_signal(bvals, bvecs, dirs, weights, wm, gm, csf, p)
             for out, r in zip(series(images, vox, 12), ref):
                 np.testing.assert_allclose(out, r, rtol=3e-7, atol=1e-30)
-    # Myelination at or below 0.001 changes nothing; grey matter and CSF are never adjusted.
-    low = np.repeat(myelin <= np.float32(0.001), 12)
-    for i, (a, b) in enumerate(zip(comp.images(), plain.images())):
-        np.testing.assert_array_equal(a if i else a[low], b if i else b[low])
-    assert not np.allclose(comp.images()[0], plain.images()[0], rtol=1e-3)
 
 
 def test_field_distorts_each_voxel_gradient(rng):
