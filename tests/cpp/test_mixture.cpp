@@ -1,6 +1,5 @@
-// The mixture builders must not allocate per segment or per fibre entry: the number of heap
-// allocations of a build may depend on the grid and the hemisphere, never on how many
-// streamlines or entries it processes (as long as the segment references fit in one batch).
+// A mixture build's heap allocations may depend on the grid and the hemisphere, never on how many
+// streamlines or fibre entries it processes (while the segment references fit in one batch).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -33,8 +32,7 @@ using raster::Vec3;
 constexpr std::array<std::size_t, 3> kDims{8, 7, 6};
 constexpr std::size_t kVox = 8 * 7 * 6;
 
-// Allocations of one streamline build and one fibre build from `count` random walks of 30
-// points (0.8 mm steps, some leaving the grid) and `count` fibre entries along their steps.
+// One streamline and one fibre build from `count` 30-point random walks (some leave the grid).
 std::size_t allocations(std::size_t count, std::optional<double> kappa) {
     std::mt19937_64 gen(42);
     std::normal_distribution<double> step(0.0, 0.46);
@@ -61,8 +59,7 @@ std::size_t allocations(std::size_t count, std::optional<double> kappa) {
 }
 
 TEST(MixtureBuilders, AllocationsDoNotGrowWithTheInput) {
-    // Worker threads allocate their own state the first time they take part in a loop: one
-    // thread, and a first build that is not counted, keep that out of the comparison.
+    // Workers allocate their state on first use: one thread, and an uncounted first build.
     pool::set_threads(1);
     allocations(3000, 12.0);
     EXPECT_EQ(allocations(5, std::nullopt), allocations(3000, std::nullopt));
@@ -71,8 +68,7 @@ TEST(MixtureBuilders, AllocationsDoNotGrowWithTheInput) {
 
 }  // namespace
 
-// The orientation kernel's exponential: within 1 ulp of exp everywhere it is valid, and exact
-// at 0 (the weight of a vertex the direction hits).
+// The orientation kernel's exponential: within 1 ulp of exp, exact at 0 (a vertex the direction hits).
 TEST(BranchlessExp, WithinOneUlp) {
     std::mt19937_64 gen(42);
     std::uniform_real_distribution<double> kernel_range(-20.0, 0.0), full_range(-708.0, 709.0);

@@ -6,7 +6,6 @@ import numpy as np
 import pytest
 
 import quorvel._core as core
-from conftest import run_isolated
 
 NAMES = core.scalar_names()
 TAU = 1 / (4 * math.pi**2)
@@ -392,18 +391,3 @@ def test_empty_grid():
     maps = core.mixture_from_fibers((0, 2, 2), np.zeros(0, np.uint32), np.zeros((0, 3)), np.zeros(0), z, z, z, z, {}).scalars()
     assert len(maps) == 27 and all(m.shape == (0,) and m.dtype == np.float32 for m in maps)
 
-
-def test_maps_do_not_depend_on_the_thread_count():
-    code = """
-import hashlib, numpy as np, quorvel._core as core
-assert core.set_threads({n})
-rng = np.random.default_rng(42)
-nvox = 960
-f32 = lambda hi: rng.uniform(0, hi, nvox).astype(np.float32)
-mix = core.mixture_from_fibers((12, 10, 8), np.repeat(np.arange(nvox, dtype=np.uint32), 3), rng.normal(size=(3 * nvox, 3)),
-                               rng.uniform(0.1, 1.0, 3 * nvox), f32(1), f32(0.5), f32(0.5), (f32(1) > 0.2).astype(np.float32),
-                               {{}}, kappa=6.0).with_myelin(f32(1))
-print(core.current_threads(), hashlib.sha256(b"".join(m.tobytes() for m in mix.scalars())).hexdigest())
-"""
-    one, many = (run_isolated(code.format(n=n)).split() for n in (1, 8))
-    assert (one[0], many[0]) == ("1", "8") and one[1] == many[1]
