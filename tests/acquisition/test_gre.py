@@ -8,9 +8,9 @@ import numpy as np
 import pytest
 
 import quorvel._core as core
+from conftest import GOLDEN, M64, splitmix as mix
 
 TWO_PI = 6.283185307179586
-GOLDEN, M64 = 0x9E3779B97F4A7C15, (1 << 64) - 1
 T2 = (50.0, 60.0, 200.0)
 PD = (0.7, 0.85, 1.0)
 NAMES = ["sig_dims", "sig_affine", "acq_dims", "acq_affine", "fiber", "gm", "csf", "s0", "t2", "fmap",
@@ -68,11 +68,6 @@ def code(phi):
 
 
 def normals(seed, v):
-    def mix(z):
-        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & M64
-        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & M64
-        return z ^ (z >> 31)
-
     state0 = ((seed * GOLDEN) & M64) ^ 0x6E7EF1E1D0000000
     u = [((mix((state0 + (8 * v + k) * GOLDEN) & M64) >> 11) + 0.5) * 2.0 ** -53 for k in range(1, 9)]
     return [math.sqrt(-2.0 * math.log(u[2 * j])) * math.cos(TWO_PI * u[2 * j + 1]) for j in range(4)]

@@ -5,9 +5,9 @@ import numpy as np
 import pytest
 
 import quorvel._core as core
+from conftest import GOLDEN, M64, splitmix
 
 CSR = "offsets must be CSR: length n_streamlines+1, last entry == number of points"
-M64 = (1 << 64) - 1
 ONE_POINT_EACH = (np.zeros((8, 3)), np.arange(9, dtype=np.uint32))
 
 
@@ -20,10 +20,7 @@ def reference_keys(seed, weights, n):
     """ln(u)/w with u from the SplitMix64 finaliser, in Python integers."""
     keys = []
     for i in range(n):
-        z = ((seed ^ ((i * 0xA24BAED4963EE407) & M64)) + 0x9E3779B97F4A7C15) & M64
-        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & M64
-        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & M64
-        z ^= z >> 31
+        z = splitmix(((seed ^ ((i * 0xA24BAED4963EE407) & M64)) + GOLDEN) & M64)
         w = 1.0 if weights is None else float(weights[i])
         keys.append(math.log(((z >> 11) + 0.5) * 2.0**-53) / (w if w > 1e-12 else 1e-12))
     return np.array(keys)
