@@ -354,24 +354,6 @@ void apply_multiband_plan(std::span<compartments::Image> images, const Dims& dim
     }
 }
 
-std::vector<DroppedShot> apply_multiband_motion_slab(std::span<compartments::Image> images, const Dims& dims,
-                                                     std::size_t ngrad, const raster::Grid& grid,
-                                                     std::size_t mb, bool interleaved,
-                                                     std::span<const double> bvals,
-                                                     std::span<const MotionEvent> events,
-                                                     std::optional<std::span<const std::size_t>> slice_z,
-                                                     std::optional<std::size_t> nz_full, double b_max) {
-    MultibandPlan plan =
-        plan_multiband_motion(dims, ngrad, images.size(), mb, interleaved, bvals, events, slice_z, nz_full, b_max);
-    std::vector<float> vol, moved;
-    if (!plan.local.empty()) {
-        vol.resize(dims[0] * dims[1] * dims[2]);
-        moved.resize(vol.size());
-    }
-    apply_multiband_plan(images, dims, ngrad, grid, plan, vol, moved);
-    return std::move(plan.dropped);
-}
-
 float trilinear(std::span<const float> vol, const std::array<std::size_t, 3>& dims,
                 const std::array<double, 3>& p) {
     std::array<std::size_t, 3> i0{}, i1{};

@@ -108,16 +108,6 @@ void apply_multiband_plan(std::span<compartments::Image> images, const Dims& dim
                           const raster::Grid& grid, const MultibandPlan& plan, std::span<float> vol,
                           std::span<float> moved);
 
-// Plans and applies the per-shot motion and attenuation of `events` to every image in place;
-// returns one dropped shot per applied event.
-std::vector<DroppedShot> apply_multiband_motion_slab(std::span<compartments::Image> images, const Dims& dims,
-                                                     std::size_t ngrad, const raster::Grid& grid,
-                                                     std::size_t mb, bool interleaved,
-                                                     std::span<const double> bvals,
-                                                     std::span<const MotionEvent> events,
-                                                     std::optional<std::span<const std::size_t>> slice_z,
-                                                     std::optional<std::size_t> nz_full, double b_max);
-
 // Samples a flat F-order volume at continuous voxel coordinate p (voxel centres on integers).
 // 0 outside [0, n-1] on any axis, and 0 (reading nothing) on a grid with a zero extent.
 float trilinear(std::span<const float> vol, const std::array<std::size_t, 3>& dims,
