@@ -73,14 +73,7 @@ void check_inputs(const AcquisitionInput& in, const Acquisition& acq, const Acqu
             throw InvalidInput("kspace_slices: capture of " + std::to_string(opt.kspace_slices->size()) +
                                " slices is too large");
     }
-    // Every volume task holds one slice's coil data (k-space, its copies, the maps) and GRAPPA's
-    // normal equations with their copies at once. Tasks the machine's memory cannot hold would
-    // only exhaust it; an estimate in floating point is enough to tell.
-    const double ncd = static_cast<double>(nc);
-    const double per_task = ncd * static_cast<double>(nx * ny) * (4 * sizeof(C) + sizeof(double)) +
-                            (grappa ? ncd * ncd * (36 * 2 + 6 * 3) * sizeof(C) : 0.0);
-    const double tasks = static_cast<double>(std::min(v, pool::current_threads()));
-    if (per_task * tasks > static_cast<double>(physical_memory()))
+    if (!acquisition_memory(nc, nx, ny, grappa, v, pool::current_threads(), physical_memory()).fits)
         throw InvalidInput("n_coils " + std::to_string(acq.n_coils) + ": slices of that many coils on a " +
                            std::to_string(nx) + " x " + std::to_string(ny) + " matrix do not fit in memory");
     QV_ASSERT(in.t2.size() >= in.images.size(), "acquisition: one T2 per compartment is required");
@@ -90,6 +83,15 @@ void check_inputs(const AcquisitionInput& in, const Acquisition& acq, const Acqu
 }
 
 }  // namespace
+
+MemoryEstimate acquisition_memory(std::size_t n_coils, std::size_t nx, std::size_t ny, bool grappa,
+                                  std::size_t volumes, std::size_t threads, std::size_t available) {
+    const double nc = static_cast<double>(n_coils);
+    const double per_task = nc * static_cast<double>(nx * ny) * (4 * sizeof(C) + sizeof(double)) +
+                            (grappa ? nc * nc * (36 * 2 + 6 * 3) * sizeof(C) : 0.0);
+    const double bytes = per_task * static_cast<double>(std::min(volumes, threads));
+    return {bytes, !(bytes > static_cast<double>(available))};
+}
 
 AcquisitionOutput simulate_acquisition_complex(const AcquisitionInput& in, const Acquisition& acq,
                                                const AcquisitionOptions& opt) {

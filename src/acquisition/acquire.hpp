@@ -61,6 +61,16 @@ struct AcquisitionOutput {
     std::optional<KspaceCapture> kspace;  // present when at least one slice was requested
 };
 
+// Memory of the volume tasks that run at once, min(volumes, threads) of them: each holds one
+// slice's coil data (k-space, its copies, the maps) and, under GRAPPA, the normal equations with
+// their copies. A floating-point estimate is enough to tell a run that would exhaust the machine.
+struct MemoryEstimate {
+    double bytes;
+    bool fits;  // bytes <= available
+};
+MemoryEstimate acquisition_memory(std::size_t n_coils, std::size_t nx, std::size_t ny, bool grappa,
+                                  std::size_t volumes, std::size_t threads, std::size_t available);
+
 // Acquires every volume; throws InvalidInput when the inputs do not fit together.
 AcquisitionOutput simulate_acquisition_complex(const AcquisitionInput& in, const Acquisition& acq,
                                                const AcquisitionOptions& opt);

@@ -6,9 +6,11 @@
 
 namespace quorvel {
 
-// exp(x) within 1 ulp (0.51 ulp measured) for x in [-708, 709] (outside that range the result is meaningless;
-// callers clamp). Cody-Waite reduction x = n ln2 + r, |r| <= ln2/2, then the Taylor series to
-// r^13, whose truncation error (< 5e-18 relative) is far below half an ulp.
+// exp(x) within 1 ulp for x in [-708, 709]: against a long-double exp at evenly spaced points, at
+// most 0.77 ulp on [-20, 0], the orientation kernel's range (2e8 points), and 0.79 ulp on the whole
+// range (4e8 points). Outside [-708, 709] the result is garbage (the exponent field wraps): callers
+// clamp. Cody-Waite reduction x = n ln2 + r, |r| <= ln2/2, then the Taylor series to r^13, whose
+// truncation error (< 5e-18 relative) is far below half an ulp.
 inline double exp_branchless(double x) {
     constexpr double kLog2e = 1.4426950408889634;
     constexpr double kLn2Hi = 6.93147180369123816490e-01;  // trailing zeros: n * hi is exact

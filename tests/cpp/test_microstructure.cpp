@@ -1,5 +1,6 @@
 // Internals the Python maps reach only in aggregate: the eigen-solver's ordering and NaN rules,
-// Carlson's integrals, the mean-kurtosis weights at their case boundaries and the Watson table.
+// Carlson's integrals, the mean-kurtosis weights at their case boundaries, the Watson table and
+// the peaks' tie rule, which needs vertices no hemisphere has.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,6 +8,7 @@
 #include <random>
 
 #include "mixture/microstructure.hpp"
+#include "mixture/truth.hpp"
 
 namespace ms = quorvel::microstructure;
 using ms::Mat3;
@@ -96,26 +98,42 @@ TEST(MeanKurtosisWeights, IsotropicLimitsFloorAndToleranceBoundary) {
     EXPECT_NE(ms::f2m(41, 40, 40), 0.4);
 }
 
-TEST(WatsonTable, IncreasingAndAccurateWhereSmooth) {
+// The table holds the mean cos²θ of the Watson density ∝ exp(κ(cos²θ − 1)) at κ_i = 1e-3·1e6^(i/240),
+// each by Simpson's rule on 512 intervals. Every entry is checked against that rule summed here the
+// other way round (to 1e-14: rounding only; neighbouring entries differ by 5e-6 or more), and up to
+// κ = 10, where the integrand is smooth, against the exact mean: the ratio M(3/2, 5/2, κ)/(3·M(1/2,
+// 3/2, κ)) of the Watson normalisers by their power series, within the rule's h⁴ error (< 1e-8).
+TEST(WatsonTable, SimpsonMeansAtLogSpacedConcentrations) {
     const auto& t = ms::watson_table();
-    EXPECT_EQ(&ms::watson_table(), &t);  // built once
-    EXPECT_DOUBLE_EQ(t.front().first, 0.001);
-    EXPECT_DOUBLE_EQ(t.back().first, 1000.0);
-    EXPECT_GT(t.front().second, 1.0 / 3.0);  // so three orthogonal directions give odi = 1
-    for (std::size_t i = 1; i < t.size(); ++i) {
-        EXPECT_GT(t[i].first, t[i - 1].first);
-        EXPECT_GT(t[i].second, t[i - 1].second);
-    }
-    // Up to kappa ~10 the integrand is smooth and 512 Simpson intervals are good to ~1e-8 (the h⁴
-    // error grows like kappa⁴); the midpoint reference is finer.
-    for (std::size_t i = 0; i <= 160; i += 40) {
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        const double kappa = 0.001 * std::pow(1000.0 / 0.001, static_cast<double>(i) / 240.0);
+        EXPECT_DOUBLE_EQ(t[i].first, kappa) << i;
         double num = 0.0, den = 0.0;
-        constexpr int n = 200000;
-        for (int k = 0; k < n; ++k) {
-            const double x = (k + 0.5) / n, e = std::exp(t[i].first * (x * x - 1.0));
+        for (int k = 512; k >= 0; --k) {
+            const double x = k / 512.0, e = (k == 0 || k == 512 ? 1 : 2 + 2 * (k % 2)) * std::exp(kappa * (x * x - 1.0));
             num += x * x * e;
             den += e;
         }
-        EXPECT_NEAR(t[i].second, num / den, 2e-8) << t[i].first;
+        EXPECT_NEAR(t[i].second, num / den, 1e-14) << i;
+        if (kappa > 10.0) continue;
+        double m1 = 0.0, m3 = 0.0, term = 1.0;  // term = κⁿ/n!
+        for (int n = 0; n < 80; ++n, term *= kappa / n) {
+            m1 += term / (2 * n + 1);
+            m3 += term / (2 * n + 3);
+        }
+        EXPECT_NEAR(t[i].second, m3 / m1, 1e-8) << kappa;
     }
+}
+
+// A vertex exactly as near to two peaks gives its mass to the later accepted one. Peaks along x
+// and y are exact (a lone vertex's power iteration stays on it); (s, ±s, 0) lies 45° from both,
+// outside their 30° lobes, and npeaks = 2 keeps it from becoming a peak of its own.
+TEST(RowPeaks, AVertexEquallyNearTwoPeaksGoesToTheLaterOne) {
+    const double s = std::sqrt(0.5);
+    const auto peaks = quorvel::truth::row_peaks({{1, 0, 0}, {0, 1, 0}, {s, s, 0}, {s, -s, 0}}, {0.375, 0.3125, 0.1875, 0.125}, 2);
+    ASSERT_EQ(peaks.size(), 2u);
+    EXPECT_EQ(peaks[0].direction, (std::array<double, 3>{0, 1, 0}));
+    EXPECT_EQ(peaks[0].fraction, 0.625);
+    EXPECT_EQ(peaks[1].direction, (std::array<double, 3>{1, 0, 0}));
+    EXPECT_EQ(peaks[1].fraction, 0.375);
 }

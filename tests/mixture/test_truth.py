@@ -1,5 +1,6 @@
 """Closed-form ground-truth scalars: `voxel_truth` against closed forms and NumPy references built
 from the voxel's explicit Gaussian compartments, and `Mixture.scalars` against `voxel_truth`."""
+import itertools
 import math
 
 import numpy as np
@@ -203,22 +204,18 @@ def test_radial_kurtosis_is_the_ring_average_near_equal_radial_eigenvalues(eps):
     assert truth(*voxel)["rk"] == pytest.approx(ref["rk"], rel=1e-12)
 
 
-@pytest.mark.parametrize("fractions, changes, floor", [
-    ((0, 0, 1), dict(d_soma=0.0), 0.0),                 # pure CSF: no sticks, no soma
-    ((1, 0, 0.2), dict(d_soma=0.0), 1.2e-4),            # no grey matter, so no soma
-    ((1, 0, 0), dict(intra_frac=0.0, d_soma=0.0), 0.0),  # no sticks to widen
-    ((1, 0.2, 0), dict(d_soma=0.0), 1.2e-4),            # a stationary soma that is present
-    ((1, 0, 0), {}, 0.0),                               # sticks that are present, not widened
-])
-def test_only_present_compartments_reach_the_propagator_maps(fractions, changes, floor):
-    voxel = (np.eye(3)[:2], [0.7, 0.3], *fractions)
-    t = truth(*voxel, params=preset(**changes), d_perp_floor=floor)
-    comps = [c for c in compartments(*voxel, preset(**changes)) if c[0] > 0]
-    if all(np.linalg.det(c[1]) > 0 or (c[2] == "stick" and floor > 0) for c in comps):
-        ref = propagator_reference(comps, TAU, floor)
-        assert [t[k] for k in ref] == pytest.approx(list(ref.values()), rel=1e-9)
-    else:  # a present Gaussian of zero width: infinite density at the origin
-        assert (t["rtop"], t["rtap"], t["qiv"]) == (math.inf, math.inf, 0.0)
+@pytest.mark.parametrize("present", itertools.product([0, 1], repeat=5))
+def test_propagator_maps_sum_only_present_terms(present):
+    # Sticks, zeppelins, free grey matter, soma, CSF: an absent term has weight 0 and zero width (no
+    # stick floor, no zeppelin d_perp, a ball of D = 0), where its closed form alone is 0/0 or 0*inf.
+    intra, extra, free, soma, csf = present
+    p = preset(intra_frac=0.6 * intra, extra_frac=0.4 * extra, d_extra=(0.0015, 6e-4 * extra, 6e-4), d_csf=0.003 * csf,
+               gm_restricted_frac=0.15 if free and soma else float(soma), d_gm=0.0012 * free, d_soma=3e-4 * soma)
+    voxel = (np.eye(3)[:2], [0.7, 0.3], 1.0, 0.3 * (free or soma), 0.2 * csf)  # the lighter fibre lies across e1
+    t = truth(*voxel, params=p, d_perp_floor=1.2e-4 * intra)
+    comps = [c for c in compartments(*voxel, p) if c[0] > 0]
+    ref = propagator_reference(comps, TAU, 1.2e-4 * intra) if comps else dict(rtop=0, rtap=0, rtpp=0, msd=0, qiv=math.inf)
+    assert [t[k] for k in ref] == pytest.approx(list(ref.values()), rel=1e-9)
 
 
 # ---- closed forms ----
@@ -266,11 +263,19 @@ def test_options_default():
         assert truth([[1, 0, 0], [0, 1, 1]], [0.6, 0.4], 0.6, 0.3, 0.1, **opts) == a
 
 
-@pytest.mark.parametrize("key", ["d_intra", "intra_frac", "d_gm", "d_extra"])
-def test_nan_parameters_give_nan_maps_without_hanging(rng, key):
-    # NaN reaches the eigen-solver, the kurtosis weights, the vertex ranking and the Watson look-up.
-    t = truth(*random_voxel(rng, 3), params=preset(**{key: (math.nan,) * 3 if key == "d_extra" else math.nan}))
-    assert any(math.isnan(v) for v in t.values())
+@pytest.mark.parametrize("key", "d_intra d_extra intra_frac extra_frac d_gm d_soma d_csf gm_restricted_frac".split())
+def test_nan_parameters_reach_exactly_the_maps_that_read_them(key):
+    # Each of these parameters enters the mean tensor and the propagator sums, so the maps read off
+    # them are NaN. A NaN fails the tests that guard the others, which give their stated values:
+    # ak, rk, mk need eigenvalues > 2e-7, kfa needs mkt > 1e-8, micro_fa a variance > 0, the
+    # non-Gaussianity a weight > 1e-6 and a pair sum > 0; gfa, qa, icvf and odi read only the fibre
+    # weights, isovf only csf. It must finish too: NaN reaches the eigen-solver and the vertex ranking.
+    voxel = (np.eye(3), [1.0, 0.5, 0.25], 0.7, 0.2, 0.1)
+    t, clean = truth(*voxel, params=preset(**{key: (math.nan,) * 3 if key == "d_extra" else math.nan})), truth(*voxel)
+    assert {n for n in NAMES if math.isnan(t[n])} == set("fa md rd ad mkt k_bulk k_shear rtop rtap rtpp msd qiv".split())
+    assert all(t[n] == 0 for n in "ak rk mk kfa micro_fa coherence".split())
+    unread = {"intra_frac": "isovf", "extra_frac": "icvf odi isovf"}.get(key, "gfa qa icvf odi isovf")
+    assert all(t[n] == clean[n] for n in unread.split())
 
 
 # ---- errors ----

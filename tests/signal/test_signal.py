@@ -160,6 +160,21 @@ def test_field_distorts_each_voxel_gradient(rng):
             np.testing.assert_allclose([fib, g, c], expect, rtol=1e-6, atol=1e-30)
 
 
+def test_unweighted_fibre_signal_is_wm_times_intra_plus_extra(rng):
+    # Every preset has intra + extra = 1; here they sum to 0.8 (0.9 after myelin 0.5 moves them
+    # toward the adult 0.55 + 0.45), and only a fibreless voxel's isotropic fallback gives wm.
+    p, bvals, bvecs = {"intra_frac": 0.3, "extra_frac": 0.5}, np.array([0.0, 30.0, 1000.0]), np.tile(X, (3, 1))
+    f, fallback = (core.voxel_signal(bvals, bvecs, d, w, 0.7, 0.2, 0.1, p)[0] for d, w in ((X, np.ones(1)), (X[:0], np.ones(0))))
+    np.testing.assert_allclose([f[:2], fallback[:2]], [[0.7 * 0.8] * 2, [0.7] * 2], rtol=1e-15)
+    mix = random_mixture(rng, p)
+    wm, fed = mix.fractions()[0], mix.odf().reshape(NVOX, -1).sum(1) > 0
+    for m, sum_fracs in ((None, 0.8), (0.5, 0.9)):
+        m_mix = mix if m is None else mix.with_myelin(np.full(NVOX, m, np.float32))
+        for gnl in (None, field_on(DIMS, 3.0)):
+            fibre = core.signal_from_mixture(m_mix, bvals, bvecs, gnl).images()[0].reshape(NVOX, 3)
+            np.testing.assert_allclose(fibre[:, :2], np.c_[wm, wm] * np.where(fed, sum_fracs, 1.0)[:, None], rtol=1e-7)
+
+
 @pytest.mark.parametrize("kappa", [None, 8.0])  # about 2 and about 290 vertices per voxel
 def test_tabulated_fibre_is_the_sequential_sum_bit_for_bit(rng, kappa):
     # Whatever the vector width or grouping of voxels, the bits are those of the plain float64 sum over
