@@ -187,7 +187,7 @@ class Schedule {
 public:
     Schedule(std::size_t n, std::size_t mb, bool interleaved)
         : n_(n), m_(std::max<std::size_t>(mb, 1)), interleaved_(interleaved), groups_(m_ > n ? 1 : n / m_),
-          evens_((groups_ + 1) / 2) {}
+          evens_(groups_ / 2 + groups_ % 2) {}  // not (G + 1) / 2, which wraps at G = 2^64 - 1
 
     std::size_t shots() const { return groups_; }
 
