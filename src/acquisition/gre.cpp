@@ -122,14 +122,8 @@ std::vector<double> bias_gain(const Dims& dims, std::size_t z_offset, std::size_
 Grid checked_target_grid(const Grid& sig_grid, double res_mm) {
     if (!(std::isfinite(res_mm) && res_mm > 0.0))
         throw InvalidInput("res_mm: expected a positive finite number, got " + plain(res_mm));
-    const auto& a = sig_grid.affine;
-    for (int c = 0; c < 3; ++c) {
-        // A zero or non-finite voxel axis has no direction to carry into the new grid.
-        const double len = std::sqrt(a[c] * a[c] + a[4 + c] * a[4 + c] + a[8 + c] * a[8 + c]);
-        if (!(std::isfinite(len) && len > 0.0))
-            throw InvalidInput("sig_affine: voxel axis " + std::to_string(c) + " has length " + plain(len) +
-                               ", cannot resample to res_mm");
-    }
+    // Signal voxels are binned into the new grid, whose voxel volume sets the noise level.
+    raster::check_affine(sig_grid.affine);
     const Grid t = target_grid(sig_grid, res_mm);
     const auto n = checked_product({t.dims[0], t.dims[1], t.dims[2]});
     if (!n || *n > kMaxOutputVoxels)

@@ -8,6 +8,13 @@
 
 namespace quorvel::raster {
 
+void check_affine(const std::array<double, 16>& affine) {
+    if (!(std::abs(mat3::det(mat3::linear_part(affine))) >= kMinAffineDet))
+        throw InvalidInput("grid affine is singular");
+    for (int i = 0; i < 12; ++i)
+        if (!std::isfinite(affine[i])) throw InvalidInput("grid affine is not finite");
+}
+
 Grid Grid::hires(std::size_t o) const {
     QV_ASSERT(o != 0, "oversampling factor must be positive");
     const double k = 1.0 - 1.0 / static_cast<double>(o);
@@ -31,7 +38,7 @@ VoxelMap::VoxelMap(const Grid& grid)
       t_{grid.affine[3], grid.affine[7], grid.affine[11]} {}
 
 std::optional<Vec3> VoxelMap::operator()(const Vec3& p) const {
-    if (std::abs(det_) < 1e-18) return std::nullopt;
+    if (std::abs(det_) < kMinAffineDet) return std::nullopt;
     return mat3::solve(adj_, det_, {p[0] - t_[0], p[1] - t_[1], p[2] - t_[2]});
 }
 

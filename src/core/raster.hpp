@@ -40,6 +40,15 @@ struct Grid {
     std::size_t nvox() const { return dims[0] * dims[1] * dims[2]; }
 };
 
+// Below this |det| of its 3x3 block an affine gives world points no voxel coordinates.
+inline constexpr double kMinAffineDet = 1e-18;
+
+// Refuses (InvalidInput) an affine that cannot carry world points into its grid: "grid affine is
+// singular" when |det| of its 3x3 block is below kMinAffineDet or NaN, "grid affine is not
+// finite" when any other entry of its first three rows is infinite or NaN. Every entry point that
+// maps points into a grid calls it first: a grid that takes no point in would silently stay empty.
+void check_affine(const std::array<double, 16>& affine);
+
 // World -> continuous voxel coordinates with the inverse formed once: the values of
 // Grid::world_to_voxel, for loops over many points.
 class VoxelMap {

@@ -151,7 +151,7 @@ void resample_by_pose_into(std::span<const float> vol, const Dims& dims, const r
     const auto& m = grid.affine;
     const mat3::Mat3 a = mat3::linear_part(m);
     const double det = mat3::det(a);
-    if (pose.is_zero() || std::abs(det) < 1e-18) {
+    if (pose.is_zero() || std::abs(det) < raster::kMinAffineDet) {
         std::copy(vol.begin(), vol.end(), out.begin());
         return;
     }

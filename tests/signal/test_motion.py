@@ -268,6 +268,8 @@ def multiband(comp, **change):
         (lambda c: core.fov_center((3, 3, 3), np.eye(4)[:3]), "affine must be (4, 4), got [3, 4]"),
         (lambda c: core.dropout_events(np.full(8, 1000.0)[::2], 3, 1.0, 5), NOT_CONTIGUOUS),
         (lambda c: multiband(c, affine=np.eye(4)[:3]), "affine must be (4, 4), got [3, 4]"),
+        (lambda c: multiband(c, affine=np.diag([1.0, 1, 0, 1]), events=[1]), "grid affine is singular"),
+        (lambda c: multiband(c, affine=np.full((4, 4), np.nan)), "grid affine is singular"),
         (lambda c: multiband(c, events=[1], bvals=np.ones(2)), "events must be dicts"),  # events are read first
         (lambda c: multiband(c, events=[{"jump_deg": (0.0, 0.0, 0.0)}]), "event: jump_mm missing"),
         (lambda c: multiband(c, events=[{"jump_mm": (0.0, 0.0, 0.0)}]), "event: jump_deg missing"),
