@@ -134,16 +134,15 @@ Grid checked_target_grid(const Grid& sig_grid, double res_mm) {
 }
 
 GreFieldmap synthesize(const GreInputs& in, const GreParams& p) {
-    // Checked before any work, so a refused res_mm costs nothing.
-    const std::optional<Grid> target =
-        p.res_mm ? std::optional<Grid>(checked_target_grid(in.sig_grid, *p.res_mm)) : std::nullopt;
-
+    // Checked before any work, so refused grids or a refused res_mm cost nothing. The images are
+    // reduced by f in-plane and reported on the acquisition grid.
     const Grid& sg = in.sig_grid;
+    const std::size_t f = raster::inplane_factor(sg.dims, in.acq_grid.dims);
+    const std::optional<Grid> target =
+        p.res_mm ? std::optional<Grid>(checked_target_grid(sg, *p.res_mm)) : std::nullopt;
+
     const auto [snx, sny, snz] = sg.dims;
     const std::size_t nvox = sg.nvox();
-    // One in-plane factor from x serves y too: the acquisition grid is the signal grid
-    // reduced equally in-plane.
-    const std::size_t f = std::max<std::size_t>(snx / std::max<std::size_t>(in.acq_grid.dims[0], 1), 1);
 
     QV_ASSERT(in.fmap.size() == nvox, "fieldmap is not on the signal grid");
     QV_ASSERT(in.t2.size() == 3, "three compartment T2s");

@@ -5,6 +5,7 @@
 
 #include "core/error.hpp"
 #include "core/mat3.hpp"
+#include "core/text.hpp"
 
 namespace quorvel::raster {
 
@@ -13,6 +14,19 @@ void check_affine(const std::array<double, 16>& affine) {
         throw InvalidInput("grid affine is singular");
     for (int i = 0; i < 12; ++i)
         if (!std::isfinite(affine[i])) throw InvalidInput("grid affine is not finite");
+}
+
+std::size_t inplane_factor(const Dims& sig, const Dims& acq) {
+    const auto [snx, sny, nz] = sig;
+    const auto [nx, ny, anz] = acq;
+    if (nz != anz)
+        throw InvalidInput("slice count differs: signal grid " + debug_list(sig) + " vs acquisition grid " +
+                           debug_list(acq));
+    // A zero quotient (an empty signal grid) is no oversampling factor either.
+    if (nx == 0 || ny == 0 || snx % nx != 0 || sny % ny != 0 || snx / nx != sny / ny || snx == 0)
+        throw InvalidInput("signal grid " + debug_list(sig) + " must be an integer multiple of the acquisition grid " +
+                           debug_list(acq) + " in-plane");
+    return snx / nx;
 }
 
 Grid Grid::hires(std::size_t o) const {
