@@ -13,6 +13,7 @@
 #include "convert.hpp"
 #include "params_codec.hpp"
 #include "acquisition/phase.hpp"
+#include "core/raster.hpp"
 
 namespace quorvel::bind {
 namespace {
@@ -137,18 +138,11 @@ PyObject* simulate_acquisition(PyObject*, py::Args& a) {
     const compartments::Compartments& c = guard->value();
     const std::size_t nvol = c.ngrad;
     const auto [snx, sny, nz] = c.dims;
-    const auto [nx, ny, anz] = acq_dims;
+    const std::size_t nx = acq_dims[0], ny = acq_dims[1];
     if (scheme.bvals.size() != nvol)
         throw InvalidInput("bvals: expected " + std::to_string(nvol) + " values, got " +
                            std::to_string(scheme.bvals.size()));
-    if (nz != anz)
-        throw InvalidInput("slice count differs: signal grid " + py::debug_list(c.dims) + " vs acquisition grid " +
-                           py::debug_list(acq_dims));
-    // A zero quotient (an empty signal grid) is no oversampling factor either.
-    if (nx == 0 || ny == 0 || snx % nx != 0 || sny % ny != 0 || snx / nx != sny / ny || snx == 0)
-        throw InvalidInput("signal grid " + py::debug_list(c.dims) +
-                           " must be an integer multiple of the acquisition grid " + py::debug_list(acq_dims) +
-                           " in-plane");
+    raster::inplane_factor(c.dims, acq_dims);
     std::vector<float> field = py::f32s(fmap);
     py::check_len("fieldmap (signal grid)", field.size(), snx * sny * nz);
     std::optional<std::vector<float>> sigma;

@@ -171,6 +171,7 @@ PyObject* build_mixture(PyObject*, py::Args& a) {
     const std::size_t nvox = checked_nvox(dims);
     auto tissue = tissue_from_views(dims, wm, gm, csf, mask);
     const raster::Grid grid{py::affine4(affine), dims};
+    raster::check_affine(grid.affine);
     // Read in place: `positions` keeps its buffer exported (so it cannot be resized or freed)
     // until this call returns.
     std::vector<raster::Vec3> points_copy;

@@ -100,6 +100,7 @@ PyObject* signal_moving(PyObject*, py::Args& a) {
 
     auto tissue = tissue_from_views(dims, wm, gm, csf, mask);
     const auto aff = py::affine4(affine);
+    raster::check_affine(aff);
     const auto points = py::rows3(positions, "positions");
     const auto offs = py::flat<std::uint32_t>(offsets);
     check_csr(offs, points.size());
@@ -221,6 +222,7 @@ PyObject* compartments_apply_multiband_motion(PyObject* self, py::Args& a) {
     const auto nz_full = a.opt("nz_full", py::to_usize);
 
     const auto affine = py::affine4(affine_view);
+    raster::check_affine(affine);
     const auto events = read_events(events_obj);
 
     // The grid and the volume count never change after an object is made, so every check and

@@ -122,14 +122,8 @@ std::vector<double> bias_gain(const Dims& dims, std::size_t z_offset, std::size_
 Grid checked_target_grid(const Grid& sig_grid, double res_mm) {
     if (!(std::isfinite(res_mm) && res_mm > 0.0))
         throw InvalidInput("res_mm: expected a positive finite number, got " + plain(res_mm));
-    const auto& a = sig_grid.affine;
-    for (int c = 0; c < 3; ++c) {
-        // A zero or non-finite voxel axis has no direction to carry into the new grid.
-        const double len = std::sqrt(a[c] * a[c] + a[4 + c] * a[4 + c] + a[8 + c] * a[8 + c]);
-        if (!(std::isfinite(len) && len > 0.0))
-            throw InvalidInput("sig_affine: voxel axis " + std::to_string(c) + " has length " + plain(len) +
-                               ", cannot resample to res_mm");
-    }
+    // Signal voxels are binned into the new grid, whose voxel volume sets the noise level.
+    raster::check_affine(sig_grid.affine);
     const Grid t = target_grid(sig_grid, res_mm);
     const auto n = checked_product({t.dims[0], t.dims[1], t.dims[2]});
     if (!n || *n > kMaxOutputVoxels)
@@ -140,16 +134,15 @@ Grid checked_target_grid(const Grid& sig_grid, double res_mm) {
 }
 
 GreFieldmap synthesize(const GreInputs& in, const GreParams& p) {
-    // Checked before any work, so a refused res_mm costs nothing.
-    const std::optional<Grid> target =
-        p.res_mm ? std::optional<Grid>(checked_target_grid(in.sig_grid, *p.res_mm)) : std::nullopt;
-
+    // Checked before any work, so refused grids or a refused res_mm cost nothing. The images are
+    // reduced by f in-plane and reported on the acquisition grid.
     const Grid& sg = in.sig_grid;
+    const std::size_t f = raster::inplane_factor(sg.dims, in.acq_grid.dims);
+    const std::optional<Grid> target =
+        p.res_mm ? std::optional<Grid>(checked_target_grid(sg, *p.res_mm)) : std::nullopt;
+
     const auto [snx, sny, snz] = sg.dims;
     const std::size_t nvox = sg.nvox();
-    // One in-plane factor from x serves y too: the acquisition grid is the signal grid
-    // reduced equally in-plane.
-    const std::size_t f = std::max<std::size_t>(snx / std::max<std::size_t>(in.acq_grid.dims[0], 1), 1);
 
     QV_ASSERT(in.fmap.size() == nvox, "fieldmap is not on the signal grid");
     QV_ASSERT(in.t2.size() == 3, "three compartment T2s");

@@ -75,14 +75,15 @@ struct GreFieldmap {
 };
 
 // Synthesises the two echoes with noise and their phase codes (single-threaded, deterministic).
-// Throws InvalidInput for a res_mm that checked_target_grid refuses.
+// Throws InvalidInput for a res_mm that checked_target_grid refuses and for grids that
+// raster::inplane_factor refuses.
 GreFieldmap synthesize(const GreInputs& in, const GreParams& p);
 
 // ---- resampling ----
 
-// The output grid for res_mm after checking it: res_mm must be positive and finite, every voxel
-// axis of the grid of non-zero finite length and the result at most kMaxOutputVoxels voxels;
-// throws InvalidInput otherwise.
+// The output grid for res_mm after checking it: res_mm must be positive and finite, the grid's
+// affine pass raster::check_affine and the result hold at most kMaxOutputVoxels voxels; throws
+// InvalidInput otherwise.
 inline constexpr std::size_t kMaxOutputVoxels = std::size_t{1} << 28;
 Grid checked_target_grid(const Grid& sig_grid, double res_mm);
 

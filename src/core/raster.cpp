@@ -5,8 +5,29 @@
 
 #include "core/error.hpp"
 #include "core/mat3.hpp"
+#include "core/text.hpp"
 
 namespace quorvel::raster {
+
+void check_affine(const std::array<double, 16>& affine) {
+    if (!(std::abs(mat3::det(mat3::linear_part(affine))) >= kMinAffineDet))
+        throw InvalidInput("grid affine is singular");
+    for (int i = 0; i < 12; ++i)
+        if (!std::isfinite(affine[i])) throw InvalidInput("grid affine is not finite");
+}
+
+std::size_t inplane_factor(const Dims& sig, const Dims& acq) {
+    const auto [snx, sny, nz] = sig;
+    const auto [nx, ny, anz] = acq;
+    if (nz != anz)
+        throw InvalidInput("slice count differs: signal grid " + debug_list(sig) + " vs acquisition grid " +
+                           debug_list(acq));
+    // A zero quotient (an empty signal grid) is no oversampling factor either.
+    if (nx == 0 || ny == 0 || snx % nx != 0 || sny % ny != 0 || snx / nx != sny / ny || snx == 0)
+        throw InvalidInput("signal grid " + debug_list(sig) + " must be an integer multiple of the acquisition grid " +
+                           debug_list(acq) + " in-plane");
+    return snx / nx;
+}
 
 Grid Grid::hires(std::size_t o) const {
     QV_ASSERT(o != 0, "oversampling factor must be positive");
@@ -31,7 +52,7 @@ VoxelMap::VoxelMap(const Grid& grid)
       t_{grid.affine[3], grid.affine[7], grid.affine[11]} {}
 
 std::optional<Vec3> VoxelMap::operator()(const Vec3& p) const {
-    if (std::abs(det_) < 1e-18) return std::nullopt;
+    if (std::abs(det_) < kMinAffineDet) return std::nullopt;
     return mat3::solve(adj_, det_, {p[0] - t_[0], p[1] - t_[1], p[2] - t_[2]});
 }
 

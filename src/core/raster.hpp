@@ -40,6 +40,20 @@ struct Grid {
     std::size_t nvox() const { return dims[0] * dims[1] * dims[2]; }
 };
 
+// Below this |det| of its 3x3 block an affine gives world points no voxel coordinates.
+inline constexpr double kMinAffineDet = 1e-18;
+
+// Refuses (InvalidInput) an affine that cannot carry world points into its grid: "grid affine is
+// singular" when |det| of its 3x3 block is NaN or below kMinAffineDet, else "grid affine is not
+// finite" when an entry of its first three rows is infinite or NaN. Every entry point that
+// maps points into a grid calls it first: a grid that takes no point in would silently stay empty.
+void check_affine(const std::array<double, 16>& affine);
+
+// The in-plane oversampling factor of a signal grid over the acquisition grid it is simulated
+// for. Refuses (InvalidInput) different slice counts, and an in-plane size that is not the same
+// whole multiple (at least 1) of the acquisition grid's along x and y.
+std::size_t inplane_factor(const Dims& sig, const Dims& acq);
+
 // World -> continuous voxel coordinates with the inverse formed once: the values of
 // Grid::world_to_voxel, for loops over many points.
 class VoxelMap {

@@ -412,10 +412,10 @@ Vec3 GradCoef::displacement_scanner(const Vec3& p) const {
 // ---- the field on a grid ----
 
 GnlField GnlField::on_grid(const GradCoef& coef, const raster::Grid& grid) {
+    raster::check_affine(grid.affine);
     const Mat3 a = linear_part(grid.affine);
     const Vec3 t = translation(grid.affine);
     const double det = mat3::det(a);
-    if (!(std::abs(det) >= 1e-18)) throw InvalidInput("grid affine is singular");
     const Mat3 a_inv = inverse3(a, det);
 
     GnlField f;

@@ -151,7 +151,7 @@ void resample_by_pose_into(std::span<const float> vol, const Dims& dims, const r
     const auto& m = grid.affine;
     const mat3::Mat3 a = mat3::linear_part(m);
     const double det = mat3::det(a);
-    if (pose.is_zero() || std::abs(det) < 1e-18) {
+    if (pose.is_zero() || std::abs(det) < raster::kMinAffineDet) {
         std::copy(vol.begin(), vol.end(), out.begin());
         return;
     }
@@ -187,7 +187,7 @@ class Schedule {
 public:
     Schedule(std::size_t n, std::size_t mb, bool interleaved)
         : n_(n), m_(std::max<std::size_t>(mb, 1)), interleaved_(interleaved), groups_(m_ > n ? 1 : n / m_),
-          evens_((groups_ + 1) / 2) {}
+          evens_(groups_ / 2 + groups_ % 2) {}  // not (G + 1) / 2, which wraps at G = 2^64 - 1
 
     std::size_t shots() const { return groups_; }
 

@@ -119,7 +119,6 @@ def test_accessors_and_with_myelin():
     ((-1, 0.5, 0.5), (1, 0.5, 0.5), None, {(0, 0, 0): 1.0}),  # the part at negative x is dropped
     ((4, 0.5, 0.5), (6, 0.5, 0.5), None, {}),
     ((-3, 0.5, 0.5), (-0.5, 0.5, 0.5), None, {}),
-    ((0.5, 0.5, 0.5), (2.5, 0.5, 0.5), np.diag([1.0, 1, 0, 1]), {}),
     ((0.5, 0.5, 0.5), (1.5, 1.5, 0.5), None, {(0, 0, 0): 0.5**0.5, (1, 1, 0): 0.5**0.5}),  # through an edge
     # World x = 2j + 1, y = i - 1: lengths are world millimetres along voxel axis 1.
     ((2, -0.5, 0.5), (6, -0.5, 0.5), np.array([[0, 2.0, 0, 1], [1, 0, 0, -1], [0, 0, 1, 0], [0, 0, 0, 1]]),
@@ -213,6 +212,10 @@ def build_args():
 @pytest.mark.parametrize("change, message", [
     ({"wm": np.zeros(7, np.float32)}, "wm: expected 8 values, got 7"),
     ({"affine": np.eye(4)[:3], "offsets": np.array([5], np.uint32)}, "affine must be (4, 4), got [3, 4]"),
+    ({"affine": np.diag([1.0, 1, 0, 1]), "positions": np.zeros((2, 2))}, "grid affine is singular"),
+    ({"affine": np.diag([1e-7, 1e-7, 1e-5, 1])}, "grid affine is singular"),  # |det| below 1e-18
+    ({"affine": np.full((4, 4), np.nan)}, "grid affine is singular"),
+    ({"affine": np.diag([np.inf, 1, 1, 1])}, "grid affine is not finite"),
     ({"positions": np.zeros((2, 2))}, "positions must have shape (n, 3), got [2, 2]"),
     ({"offsets": np.array([0, 9, 2, 9], np.uint32)[::2]}, "The given array is not contiguous or is misaligned."),
     ({"offsets": np.array([], np.uint32)}, CSR),

@@ -160,6 +160,40 @@ def test_slice_schedule_through_dropped_shots(rng, nz, mb, interleaved, slice_z,
         np.testing.assert_array_equal(volumes(new, dims, 2), expect)
 
 
+@pytest.mark.parametrize("mb, nz_full, slice_z", [
+    (1, M64, None), (1, M64, [M64 - 1, M64 - 3, 2**63, 2**63 - 1]), (2, M64, [2**63 - 2, M64 - 3, 2**63 - 1, 1]),
+    (3, M64 - 1, None), (3, M64 - 1, [M64 // 3 - 2, M64 - 3, 2 * (M64 // 3), M64 // 3]),
+])
+@pytest.mark.parametrize("interleaved", [False, True])
+def test_tall_stacks_report_exactly_the_slices_they_attenuate(rng, mb, nz_full, slice_z, interleaved):
+    # One fully attenuated shot per volume around the schedule's turning points; the last shot
+    # named lies beyond it.
+    n_groups = nz_full // mb
+    evens = (n_groups + 1) // 2 if interleaved else n_groups
+    shots = [s for s in sorted({0, 1, evens - 1, evens, evens + 1, n_groups - 2, n_groups - 1}) if 0 <= s < n_groups] + [n_groups]
+    comp, _ = compartments(rng, (2, 1, 4), len(shots), n_images=1)
+    dropped = comp.apply_multiband_motion(np.eye(4), mb, interleaved, np.full(len(shots), 1000.0), 1000.0,
+                                          [event(v, s, 1.0) for v, s in enumerate(shots)], slice_z=slice_z, nz_full=nz_full)
+    assert [(d["volume"], d["shot"]) for d in dropped] == list(enumerate(shots[:-1]))
+    local, zeroed = list(range(4) if slice_z is None else slice_z), volumes(comp.images()[0], (2, 1, 4), len(shots)) == 0
+    for v, d in enumerate(dropped):
+        g = d["shot"] if not interleaved else 2 * d["shot"] if d["shot"] < evens else 2 * (d["shot"] - evens) + 1
+        assert d["slices"] == [g + k * n_groups for k in range(mb)]
+        assert np.flatnonzero(zeroed[v].all(axis=(1, 2))).tolist() == sorted(local.index(z) for z in d["slices"] if z in local)
+    assert not zeroed[-1].any()
+
+
+def test_mb_beyond_the_stack_is_mb_equal_to_the_stack():
+    # Many events with jumps and attenuation: one group of every slice either way.
+    events = [event(v % 5, v % 2, v % 7 / 10, jump_mm=(v % 3 / 10, 0.0, 0.2), jump_deg=(0.0, v % 4, 0.0)) for v in range(20000)]
+    runs = [compartments(np.random.default_rng(42), (4, 3, 3), 5) for _ in range(2)]
+    dropped = [c.apply_multiband_motion(np.eye(4), mb, True, np.full(5, 1000.0), 2000.0, events) for (c, _), mb in zip(runs, (3, M64))]
+    assert dropped[0] == dropped[1] and len(dropped[0]) == 10000 and dropped[0][0]["slices"] == [0, 1, 2]
+    for a, b, old in zip(runs[0][0].images(), runs[1][0].images(), runs[0][1]):
+        np.testing.assert_array_equal(a, b)
+        assert not np.array_equal(a, old)
+
+
 def gain(b, b_max, s):
     return float(np.float32(1.0) - np.float32(b / b_max) * np.float32(s))
 
@@ -234,6 +268,8 @@ def multiband(comp, **change):
         (lambda c: core.fov_center((3, 3, 3), np.eye(4)[:3]), "affine must be (4, 4), got [3, 4]"),
         (lambda c: core.dropout_events(np.full(8, 1000.0)[::2], 3, 1.0, 5), NOT_CONTIGUOUS),
         (lambda c: multiband(c, affine=np.eye(4)[:3]), "affine must be (4, 4), got [3, 4]"),
+        (lambda c: multiband(c, affine=np.diag([1.0, 1, 0, 1]), events=[1]), "grid affine is singular"),
+        (lambda c: multiband(c, affine=np.full((4, 4), np.nan)), "grid affine is singular"),
         (lambda c: multiband(c, events=[1], bvals=np.ones(2)), "events must be dicts"),  # events are read first
         (lambda c: multiband(c, events=[{"jump_deg": (0.0, 0.0, 0.0)}]), "event: jump_mm missing"),
         (lambda c: multiband(c, events=[{"jump_mm": (0.0, 0.0, 0.0)}]), "event: jump_deg missing"),

@@ -107,6 +107,7 @@ def valid_args():
 ERRORS = [  # in the order the checks run
     (dict(wm=np.ones(53, np.float32)), "wm: expected 54 values, got 53"),
     (dict(affine=np.eye(4)[:3]), "affine must be (4, 4), got [3, 4]"),
+    (dict(affine=np.diag([1.0, 0, 1, 1])), "grid affine is singular"),  # it would deposit nothing
     (dict(positions=np.zeros((4, 2))), "positions must have shape (n, 3), got [4, 2]"),
     (dict(offsets=np.array([0, 9, 2, 9, 4], np.uint32)[::2]), "The given array is not contiguous or is misaligned."),
     (dict(offsets=np.array([0, 3], np.uint32)), "offsets must be CSR: length n_streamlines+1, last entry == number of points"),
@@ -117,7 +118,8 @@ ERRORS = [  # in the order the checks run
     (dict(poses=np.zeros((3, 6))), "poses: expected 4 values, got 3"),
 ]
 MORE_ERRORS = [
-    (dict(offsets=np.zeros(0, np.uint32)), ERRORS[4][1]),
+    (dict(offsets=np.zeros(0, np.uint32)), ERRORS[5][1]),
+    (dict(affine=np.eye(4) * [1, 1, 1, np.nan]), "grid affine is not finite"),
     (dict(offsets=np.array([2, 4], np.uint32)), "offsets must start at 0: offsets[0] = 2 leaves the first points out of every streamline"),
     (dict(offsets=np.array([0, 3, 1, 4], np.uint32)), "offsets must not decrease: offsets[1] = 3 > offsets[2] = 1"),
     (dict(dims=(2**32, 2**32, 1), **{k: np.zeros(0, np.float32) for k in ("wm", "gm", "csf", "mask")}),
