@@ -99,22 +99,23 @@ void HemiSphere::check_level(std::size_t level) {
 
 HemiSphere HemiSphere::icosphere(std::size_t level) {
     check_level(level);
-    const std::vector<V3> verts = full_sphere(level);
+    return {fold_upper(full_sphere(level))};
+}
 
-    // Fold onto the upper hemisphere (z > 0, else y > 0, else x > 0) and drop antipodal twins,
-    // keeping first occurrences in order.
-    HemiSphere h;
-    const std::size_t kept = verts.size() / 2;
-    h.vertices.reserve(kept);
-    std::unordered_map<std::uint64_t, Index> first;  // cell -> a kept vertex in it
-    std::vector<Index> next;                         // kept vertex -> another in its cell, or kNone
-    first.reserve(kept);
-    next.reserve(kept);
-    for (V3 v : verts) {
+std::vector<V3> fold_upper(std::span<const V3> dirs) {
+    std::vector<V3> kept;
+    std::unordered_map<std::uint64_t, Index> first;  // cell -> a kept direction in it
+    std::vector<Index> next;                         // kept direction -> another in its cell, or kNone
+    // Antipodal pairs fold onto one: about half are kept.
+    kept.reserve(dirs.size() / 2 + 1);
+    first.reserve(dirs.size() / 2 + 1);
+    next.reserve(dirs.size() / 2 + 1);
+    for (V3 v : dirs) {
         const double key = std::abs(v[2]) > 1e-12 ? v[2] : std::abs(v[1]) > 1e-12 ? v[1] : v[0];
         if (key < 0.0) v = {-v[0], -v[1], -v[2]};
         std::array<std::int64_t, 3> cell, lo, hi;
         for (int c = 0; c < 3; ++c) {
+            QV_ASSERT(std::abs(v[c]) <= 1.0 + 1e-9, "direction components within [-1, 1]");
             const double s = v[c] * kCellsPerUnit, f = std::floor(s);
             cell[c] = static_cast<std::int64_t>(f);
             lo[c] = cell[c] - (s - f < kNearFace);
@@ -126,19 +127,19 @@ HemiSphere HemiSphere::icosphere(std::size_t level) {
                 for (std::int64_t z = lo[2]; z <= hi[2] && !duplicate; ++z) {
                     const auto it = first.find(cell_key(x, y, z));
                     for (Index k = it == first.end() ? kNone : it->second; k != kNone && !duplicate; k = next[k]) {
-                        const V3& u = h.vertices[k];
-                        const double dx = v[0] - u[0], dy = v[1] - u[1], dz = v[2] - u[2];
+                        const double dx = v[0] - kept[k][0], dy = v[1] - kept[k][1], dz = v[2] - kept[k][2];
                         duplicate = dx * dx + dy * dy + dz * dz < 1e-16;
                     }
                 }
         if (duplicate) continue;
-        const auto index = static_cast<Index>(h.vertices.size());
+        QV_ASSERT(kept.size() < kNone, "fewer kept directions than 32-bit indices");
+        const auto index = static_cast<Index>(kept.size());
         const auto [it, added] = first.try_emplace(cell_key(cell[0], cell[1], cell[2]), index);
         next.push_back(added ? kNone : it->second);
         it->second = index;
-        h.vertices.push_back(v);
+        kept.push_back(v);
     }
-    return h;
+    return kept;
 }
 
 }  // namespace quorvel::sphere

@@ -2,6 +2,7 @@
 // The hemisphere an orientation histogram is kept on.
 #include <array>
 #include <cstddef>
+#include <span>
 #include <vector>
 
 namespace quorvel::sphere {
@@ -17,5 +18,9 @@ struct HemiSphere {
     // The icosahedron subdivided `level` times, folded onto the upper hemisphere.
     static HemiSphere icosphere(std::size_t level);
 };
+
+// Every direction folded onto the upper hemisphere (z > 0, else y > 0, else x > 0) and dropped
+// when within 1e-8 of one already kept; first occurrences in order. Components within [-1, 1].
+std::vector<std::array<double, 3>> fold_upper(std::span<const std::array<double, 3>> dirs);
 
 }  // namespace quorvel::sphere
