@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <random>
@@ -9,7 +10,7 @@
 
 using V3 = std::array<double, 3>;
 
-// Directions, with near copies of each and of its negation, some closer than 1e-8 and some
+// Directions with near copies of each and of its negation, some closer than 1e-8 and some
 // farther, half of them straddling faces of the fold's cells (multiples of 2^-19): the fold keeps
 // exactly what comparing with every kept direction keeps.
 TEST(FoldUpper, KeepsWhatComparingWithEveryKeptDirectionKeeps) {
@@ -18,20 +19,18 @@ TEST(FoldUpper, KeepsWhatComparingWithEveryKeptDirectionKeeps) {
     std::vector<V3> dirs, want;
     for (int i = 0; i < 4000; ++i) {
         V3 v{wide(gen), wide(gen), wide(gen)};
-        if (i % 2 == 1)
-            for (double& c : v) c = std::round(c * 0x1p19) * 0x1p-19;
+        for (double& c : v) c = i % 2 ? std::round(c * 0x1p19) * 0x1p-19 : c;
         dirs.push_back(v);
         for (double sign : {1.0, -1.0, -1.0}) dirs.push_back({sign * v[0] + near(gen), sign * v[1] + near(gen), sign * v[2] + near(gen)});
     }
     for (V3 v : dirs) {
-        const double key = std::abs(v[2]) > 1e-12 ? v[2] : std::abs(v[1]) > 1e-12 ? v[1] : v[0];
-        if (key < 0.0) v = {-v[0], -v[1], -v[2]};
-        bool duplicate = false;
-        for (const V3& k : want)
-            duplicate = duplicate || (v[0] - k[0]) * (v[0] - k[0]) + (v[1] - k[1]) * (v[1] - k[1]) + (v[2] - k[2]) * (v[2] - k[2]) < 1e-16;
-        if (!duplicate) want.push_back(v);
+        if ((std::abs(v[2]) > 1e-12 ? v[2] : std::abs(v[1]) > 1e-12 ? v[1] : v[0]) < 0.0) v = {-v[0], -v[1], -v[2]};
+        auto close = [&](const V3& k) {
+            const double dx = v[0] - k[0], dy = v[1] - k[1], dz = v[2] - k[2];
+            return dx * dx + dy * dy + dz * dz < 1e-16;
+        };
+        if (std::none_of(want.begin(), want.end(), close)) want.push_back(v);
     }
-    EXPECT_GT(want.size(), 4400u);  // some near copies kept, some dropped
-    EXPECT_LT(want.size(), 15000u);
+    EXPECT_TRUE(want.size() > 4400 && want.size() < 15000);  // some near copies kept, some dropped
     EXPECT_EQ(quorvel::sphere::fold_upper(dirs), want);
 }
