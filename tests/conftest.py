@@ -14,6 +14,8 @@ def rng():
 # Under AddressSanitizer the address space is reserved up front, so no RLIMIT_AS fits.
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 needs_no_asan = pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's shadow memory does not fit under an address-space cap")
+# Prepended to a child's code: a fault that allocates without end fails there, not the machine.
+ADDRESS_CAP = "" if UNDER_ASAN else "import resource; resource.setrlimit(resource.RLIMIT_AS, (2**31, 2**31))\n"
 
 M64, GOLDEN = (1 << 64) - 1, 0x9E3779B97F4A7C15
 

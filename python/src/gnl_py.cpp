@@ -28,7 +28,8 @@ const gnl::GnlField& field_of(PyObject* self) { return *py::value_of<FieldPtr>(s
 
 PyObject* coef_from_spec(PyObject*, py::Args& a) {
     std::string spec = a.get("spec", py::to_str);
-    return wrap_coef(gnl::GradCoef::from_spec(spec));
+    // The path may name a pipe with no writer or a slow file system: other threads run meanwhile.
+    return wrap_coef(py::without_gil([&] { return gnl::GradCoef::from_spec(spec); }));
 }
 
 PyObject* coef_parse_siemens(PyObject*, py::Args& a) {

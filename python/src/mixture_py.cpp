@@ -36,17 +36,14 @@ std::size_t checked_nvox(const py::Dims& dims) {
     return *n;
 }
 
-// Refuses a hemisphere level whose histogram (float64 while building, float32 kept) cannot be
-// addressed, before the hemisphere or the histogram is built. A level-l hemisphere has
-// 5*4^l + 1 vertices.
+// Refuses a hemisphere level that cannot be built (on any grid, an empty one too) or whose
+// histogram (float64 while building, float32 kept) cannot be addressed, before the hemisphere or
+// the histogram is built. A level-l hemisphere has 5*4^l + 1 vertices.
 void check_histogram_size(std::size_t nvox, std::size_t level) {
+    sphere::HemiSphere::check_level(level);
     constexpr std::size_t kLimit = PTRDIFF_MAX / (sizeof(double) + sizeof(float));
-    bool too_large = level > 30;
-    if (!too_large) {
-        const auto cells = checked_product({nvox, 5 * (std::size_t{1} << (2 * level)) + 1});
-        too_large = !cells || *cells > kLimit;
-    }
-    if (too_large)
+    const auto cells = checked_product({nvox, 5 * (std::size_t{1} << (2 * level)) + 1});
+    if (!cells || *cells > kLimit)
         throw InvalidInput("a mixture of " + std::to_string(nvox) + " voxels on a level-" + std::to_string(level) +
                            " hemisphere is too large");
 }

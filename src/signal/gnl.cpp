@@ -145,6 +145,10 @@ void append_format(std::string& out, const char* format, Args... args) {
     out.resize(at + static_cast<std::size_t>(n));
 }
 
+// Coefficient files are a few kB. Reading stops one byte past this limit, so that a huge file,
+// a device such as /dev/zero or a pipe that never ends is refused instead of filling memory.
+constexpr std::size_t kMaxFileBytes = std::size_t{1} << 20;
+
 // The whole file as text; the error description when it cannot be read.
 std::optional<std::string> read_file(const std::string& path, std::string& error) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
@@ -155,12 +159,18 @@ std::optional<std::string> read_file(const std::string& path, std::string& error
     std::string text;
     char buf[65536];
     std::size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, got);
+    while (text.size() <= kMaxFileBytes &&
+           (got = std::fread(buf, 1, std::min(sizeof buf, kMaxFileBytes + 1 - text.size()), f)) > 0)
+        text.append(buf, got);
     const bool failed = std::ferror(f) != 0;
     const int err = errno;
     std::fclose(f);
     if (failed) {
         error = std::strerror(err);
+        return std::nullopt;
+    }
+    if (text.size() > kMaxFileBytes) {
+        error = "larger than " + std::to_string(kMaxFileBytes) + " bytes, the limit for a coefficient file";
         return std::nullopt;
     }
     if (!valid_utf8(text)) {
@@ -399,8 +409,16 @@ std::string GradCoef::write_siemens() const {
 }
 
 GradCoef GradCoef::scaled(double s) const {
+    // A non-finite coefficient makes a non-finite field, which blanks every warped image.
+    std::string message;
+    if (!std::isfinite(s)) append_format(message, "scale must be finite: %g", s);
     GradCoef out = *this;
-    for (GnlTerm& t : out.terms) t.coef *= s;
+    for (std::size_t i = 0; i < out.terms.size() && message.empty(); ++i) {
+        if (!std::isfinite(out.terms[i].coef * s))
+            append_format(message, "scaled coefficient must be finite: term %zu, %g x %g", i + 1, out.terms[i].coef, s);
+        out.terms[i].coef *= s;
+    }
+    if (!message.empty()) throw InvalidInput(message);
     return out;
 }
 
@@ -452,6 +470,13 @@ GnlField GnlField::on_grid(const GradCoef& coef, const raster::Grid& grid) {
                     f.src_vox[3 * v + c] = static_cast<float>(src[c]);
                 }
                 for (int e = 0; e < 9; ++e) f.jac[9 * v + e] = static_cast<float>(jw[e]);
+                // A set whose field overflows (a huge coefficient or scale, a tiny R0) would blank
+                // every warped image and make every signal under it NaN.
+                const auto finite = [](float x) { return std::isfinite(x); };
+                if (!std::all_of(&f.disp[3 * v], &f.disp[3 * v] + 3, finite) ||
+                    !std::all_of(&f.jac[9 * v], &f.jac[9 * v] + 9, finite))
+                    throw InvalidInput("the field must be finite: its displacement or Jacobian overflows at voxel " +
+                                       debug_list(std::array<std::size_t, 3>{i, j, k}));
                 // fmax ignores a NaN determinant (a diverged inverse map): the factor is then 1e6
                 // on a voxel whose source is NaN, which samples 0, instead of NaN.
                 f.modulation[v] = static_cast<float>(1.0 / std::fmax(std::abs(det_p), 1e-6));

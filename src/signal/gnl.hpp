@@ -32,12 +32,12 @@ struct GradCoef {
     static GradCoef parse_siemens(std::string_view text);
     // "whole-body-80" (false) or "connectom-300" (true: every coefficient x 2.5).
     static GradCoef preset(bool high_gradient);
-    // A preset name, else the path of a coefficient file; throws InvalidInput.
+    // A preset name, else the path of a coefficient file (at most 1 MiB); throws InvalidInput.
     static GradCoef from_spec(const std::string& spec);
 
     // The coefficient-file text of this set.
     std::string write_siemens() const;
-    // Every coefficient multiplied by s.
+    // Every coefficient multiplied by s; throws InvalidInput when s or a product is not finite.
     GradCoef scaled(double s) const;
     // Displacement in mm at scanner-frame point p (mm, isocentre at the origin).
     Vec3 displacement_scanner(const Vec3& p) const;
@@ -58,7 +58,8 @@ struct GnlField {
     std::vector<float> modulation;  // nvox intensity factor 1 / |det J(phi^-1(w))|
     Dims dims{};                    // (nx, ny, nz)
 
-    // Evaluates coef at every voxel centre of grid; throws InvalidInput for a singular affine.
+    // Evaluates coef at every voxel centre of grid; throws InvalidInput for a singular affine or
+    // a displacement or Jacobian that overflows.
     static GnlField on_grid(const GradCoef& coef, const raster::Grid& grid);
 
     // One flat volume (nvox values) pulled through the inverse map into the apparent frame.

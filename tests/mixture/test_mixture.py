@@ -1,11 +1,13 @@
 """The Mixture class, its hemisphere, and the two mixture builders."""
 import math
+import os
 import re
 
 import numpy as np
 import pytest
 
 import quorvel._core as core
+from conftest import ADDRESS_CAP, run_process
 
 CSR = "offsets must be CSR: length n_streamlines+1, last entry == number of points"
 START = "offsets must start at 0: offsets[0] = 1 leaves the first points out of every streamline"
@@ -86,12 +88,35 @@ def icosphere_reference(level):
     return kept
 
 
-@pytest.mark.parametrize("level, count", [(0, 6), (1, 21), (2, 81), (3, 321), (4, 1281)])
+@pytest.mark.parametrize("level, count", [(0, 6), (1, 21), (2, 81), (3, 321), (4, 1281), (5, 5121)])
 def test_hemisphere(level, count):
     # the vertex order is the layout of every odf row: bit for bit, not only as a set
     v = vertices(fibers((1, 1, 1), [], [], [], sphere_level=level))
     assert len(v) == count
     np.testing.assert_array_equal(v, icosphere_reference(level))
+
+
+# Level 15 needs more than 32-bit bin indices, level 31 wraps 5*4^level + 1, level 14 takes
+# 700*4^14 bytes to build: more than the memory of a machine below 128 GiB.
+TOO_HIGH = {15: "the largest level is 14", 31: "the largest level is 14"} | (
+    {14: "building it takes 187904819200 bytes, more than this machine's memory"}
+    if os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") < 2**37 else {})
+
+
+def test_high_levels_are_quick_and_too_high_ones_refused_on_any_grid():
+    # Subdivision only appends vertices, so a hemisphere begins with the one a level below. Level
+    # 8 took minutes when the fold compared every vertex with every kept one. A level too high is
+    # refused before it is built, also on an empty grid (else the capped address space overflows).
+    out = run_process(ADDRESS_CAP + f"""import sys; sys.path[:0] = {[os.path.dirname(__file__), os.path.dirname(os.path.dirname(__file__))]!r}
+from test_mixture import build, fibers, lines_csr, vertices
+v5, v8 = (vertices(fibers((1, 1, 1), [], [], [], sphere_level=n)) for n in (5, 8))
+print(len(v8), (v8[:len(v5)] == v5).all())
+for n, dims in [(n, dims) for n in {list(TOO_HIGH)} for dims in ((1, 1, 1), (0, 3, 1))]:
+    for make in lambda: build(dims, *lines_csr(), sphere_level=n), lambda: fibers(dims, [], [], [], sphere_level=n):
+        try: make()
+        except ValueError as e: print(e)""", timeout=60)
+    assert out.stdout.splitlines() == ["327681 True"] + [
+        f"a level-{n} hemisphere is too large: {why}" for n, why in TOO_HIGH.items() for _ in range(4)], out.stderr
 
 
 def test_accessors_and_with_myelin():
@@ -228,7 +253,6 @@ def build_args():
      "preset: expected 'neonatal', 'adult' or 'infant', got \"Adult\""),
     ({"myelin": np.ones(3, np.float32)}, "myelin: expected 8 values, got 3"),
     ({"dims": (2**32, 2**32, 1)}, "dims [4294967296, 4294967296, 1] hold more voxels than can be addressed"),
-    ({"sphere_level": 40}, "a mixture of 8 voxels on a level-40 hemisphere is too large"),
     ({"weights": np.ones(1)}, "while processing 'weights'"),  # TypeError
     ({"sphere_level": -1}, "while processing 'sphere_level'"),  # OverflowError
 ])

@@ -1,4 +1,5 @@
 import math
+import os
 import re
 
 import numpy as np
@@ -6,6 +7,7 @@ import pytest
 from numpy.polynomial import legendre
 
 import quorvel._core as core
+from conftest import ADDRESS_CAP, run_process
 
 TERM = "  1 A( 3, 1) -0.08 x\n"
 WB = core.GradCoef.from_spec("whole-body-80")
@@ -98,12 +100,6 @@ def test_no_terms_kept(text):
         core.GradCoef.parse_siemens(text)
 
 
-def test_highest_degree_evaluates_finitely():
-    coef = core.GradCoef.parse_siemens("  1 A(85,85) 1.0 x\n  2 A(85, 0) 1.0 z\n")
-    disp = core.GnlField.on_grid(coef, (3, 3, 3), np.diag([60.0, 60.0, 60.0, 1.0])).disp()
-    assert np.isfinite(disp).all() and np.abs(disp).max() > 0
-
-
 def test_written_file_presets_scaling_and_round_trip():
     text = WB.to_siemens()
     lines = text.split("\n")
@@ -125,7 +121,13 @@ def test_from_spec_files(tmp_path):
     assert core.GradCoef.from_spec(str(good)).to_siemens() == core.GradCoef.parse_siemens(good.read_text()).to_siemens()
     latin1.write_bytes(b"\xe9t\xe9\n" + TERM.encode())
     empty.write_text("")
+    # Coefficient files are a few kB: reading stops past 1 MiB, also where a file never ends.
+    at_limit, over = tmp_path / "at.grad", tmp_path / "over.grad"
+    for f, n in (at_limit, 2**20), (over, 2**20 + 1):
+        f.write_text(TERM.ljust(n))
+    assert core.GradCoef.from_spec(str(at_limit)).n_terms == 1
     for spec, message in [
+        (over, f"cannot read coefficient file {over}: larger than 1048576 bytes, the limit for a coefficient file"),
         (tmp_path / "absent.grad", f"cannot read coefficient file {tmp_path / 'absent.grad'}: No such file or directory"),
         (tmp_path, f"cannot read coefficient file {tmp_path}: Is a directory"),
         (latin1, f"cannot read coefficient file {latin1}: "),
@@ -137,6 +139,34 @@ def test_from_spec_files(tmp_path):
         with pytest.raises(ValueError) as info:
             core.GradCoef.from_spec(str(spec))
         assert str(info.value).startswith(message)
+
+
+def test_from_spec_lets_other_threads_run_and_stops_reading_past_the_limit(tmp_path):
+    fifo = str(tmp_path / "pipe.grad")
+    os.mkfifo(fifo)
+    # The main thread writes only if it runs while the reader waits in open(); /dev/zero never
+    # ends and, read whole, would overflow the capped address space.
+    out = run_process(ADDRESS_CAP + f"""import threading, time, quorvel._core as core
+reader = threading.Thread(target=core.GradCoef.from_spec, args=({fifo!r},))
+reader.start(); time.sleep(0.2)
+open({fifo!r}, "w").write({TERM!r})
+reader.join()
+core.GradCoef.from_spec("/dev/zero")""", timeout=30)
+    assert out.stderr.endswith("ValueError: cannot read coefficient file /dev/zero: larger than 1048576 bytes, the limit for a coefficient file\n")
+
+
+@pytest.mark.parametrize("coef, message", [
+    (lambda: core.GradCoef.parse_siemens(" 1e-40 = R0\n" + TERM), "the field must be finite: its displacement or Jacobian overflows at voxel [0, 0, 0]"),
+    (lambda: core.GradCoef.parse_siemens(TERM.replace("-0.08", "1e300")), "the field must be finite: "),
+    (lambda: WB.scaled(math.nan), "scale must be finite: nan"),
+    (lambda: WB.scaled(1e300).scaled(-1e10), "scaled coefficient must be finite: term 1, -8e+298 x -1e+10"),
+])
+def test_sets_whose_field_overflows_are_refused(coef, message):
+    # such a field blanked every warped image; nothing may be warped
+    comp = core.Compartments.from_images((3, 3, 3), 1, [np.ones(27, np.float32)], [80.0])
+    with pytest.raises(ValueError, match="^" + re.escape(message)):
+        comp.warp_gnl(core.GnlField.on_grid(coef(), (3, 3, 3), np.diag([60.0, 60.0, 60.0, 1.0])), True)
+    assert np.all(comp.images()[0] == 1)
 
 
 # ---- the field on a grid ----
@@ -171,18 +201,25 @@ def test_field_matches_reference_on_oblique_grid():
     np.testing.assert_allclose(modulation[inside], np.array(mod)[inside], rtol=1e-5)
 
 
-def test_even_orders_and_another_reference_radius():
+@pytest.mark.parametrize("r0, terms, affine", [
     # m = 2, 4, 6 terms (whose normalisation keeps its sign) on every axis, R0 = 330 mm
-    text = " 0.330 = R0\n" + "".join(f"{k:3d} A({l:2d},{m:2d}) {c:.6f} {a}\n" for k, (l, m, c, a) in enumerate(
-        [(3, 2, 0.02, "x"), (2, 2, 0.04, "x"), (4, 2, -0.03, "y"), (6, 6, -0.002, "y"), (5, 4, 0.01, "z"), (4, 0, 0.01, "z")]))
+    (330.0, [(3, 2, 0.02, "x"), (2, 2, 0.04, "x"), (4, 2, -0.03, "y"), (6, 6, -0.002, "y"), (5, 4, 0.01, "z"), (4, 0, 0.01, "z")],
+     [[60.0, 5.0, 0, -100.0], [-40.0, 70.0, 3.0, 60.0], [20.0, -3.0, 90.0, -80.0], [0, 0, 0, 1]]),
+    # the highest degree, on corners just beyond R0 where rho^85 is large
+    (250.0, [(85, 85, 1.0, "x"), (85, 0, 1.0, "z")], [[100.0, 0, 0, -150], [0, 150.0, 0, -150], [0, 0, 150.0, -150], [0, 0, 0, 1]]),
+])
+def test_even_orders_other_radii_and_the_highest_degree(r0, terms, affine):
+    text = f" {r0 / 1000:.3f} = R0\n" + "".join(f"{k:3d} A({l:2d},{m:2d}) {c:.6f} {a}\n" for k, (l, m, c, a) in enumerate(terms))
     coef = core.GradCoef.parse_siemens(text)
-    assert (coef.r0_mm, coef.n_terms) == (330.0, 6)
-    dims, affine = (4, 3, 3), np.array([[60.0, 5.0, 0, -100.0], [-40.0, 70.0, 3.0, 60.0], [20.0, -3.0, 90.0, -80.0], [0, 0, 0, 1]])
-    want = np.array([ref_world(coef_lines(text), 330.0, w) for w in centres(dims, affine)[1]])
+    assert (coef.r0_mm, coef.n_terms) == (r0, len(terms))
+    dims, affine = (4, 3, 3), np.array(affine)
+    want = np.array([ref_world(terms, r0, w) for w in centres(dims, affine)[1]])
     got = core.GnlField.on_grid(coef, dims, affine).disp().reshape(-1, 3)
     scale = np.abs(want).max(0)
-    assert scale.min() > 0.1  # every axis displaced
-    assert (np.abs(got - want) <= 4 * scale * 2**-23).all()  # float32 storage, per axis
+    assert (scale > 1e-4).sum() == len({a for *_, a in terms})  # every axis with terms displaced
+    # float32 storage, per axis; the two float64 evaluations (a recurrence, numpy's Legendre
+    # series) differ by some l rounding steps, far below it
+    assert (np.abs(got - want) <= 4 * scale * 2**-23).all()
 
 
 def test_warp_pulls_trilinearly_and_zeroes_outside_or_diverged_sources():
