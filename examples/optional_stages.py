@@ -176,10 +176,11 @@ def main():
               d["attenuation"], 1e-5)
         check(f"dropout: attenuation = 1 - (b/b_max) severity", d["attenuation"],
               1 - bvals[d["volume"]] / b_max * e["severity"], 1e-6)
-    (out / "motion_truth.json").write_text(json.dumps({
-        "grid": "simulation grid: affine and dims below; jumps in world mm and degrees about its centre",
-        "affine": sim_affine.tolist(), "dims": list(sim_dims), "mb": MB, "interleaved": True,
-        "events": events, "dropped_shots": dropped}, indent=1) + "\n")
+    truth = {"grid": "the simulation grid: jumps in world mm and degrees about its centre",
+             "affine": sim_affine.tolist(), "dims": list(sim_dims), "mb": MB, "interleaved": True,
+             "events": events, "dropped_shots": dropped}
+    (out / "motion_truth.json").write_text(  # one key per line, values compact
+        "{\n" + ",\n".join(f" {json.dumps(k)}: {json.dumps(v)}" for k, v in truth.items()) + "\n}\n")
 
     # ---- gradient non-linearity, step 2: the images move ----
     comp.warp_gnl(field, True)
