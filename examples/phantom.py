@@ -151,11 +151,11 @@ def as_nifti_array(flat, reorient, nvol):
     return data[..., 0] if nvol == 1 else data
 
 
-def save_nifti(path, data, affine):
-    """float32 NIfTI-1 with millimetre and second units."""
+def save_nifti(path, data, affine, dtype=np.float32):
+    """NIfTI-1 (float32 unless `dtype` says otherwise) with millimetre and second units."""
     import nibabel as nib
 
-    img = nib.Nifti1Image(np.asarray(data, dtype=np.float32), affine)
+    img = nib.Nifti1Image(np.asarray(data, dtype=dtype), affine)
     img.header.set_xyzt_units("mm", "sec")
     nib.save(img, path)
 

@@ -114,6 +114,34 @@ def from_tractogram(work):
         check("a .trk input gives the same image shape", same)
 
 
+def optional_stages(work):
+    out = work / "optional_stages"
+    if not run("optional_stages.py", "--small", "--out", out):
+        return  # the example exits non-zero when one of its physical checks fails
+    img = check_dwi(out, [0.0, 1000.0])
+    graddev = np.asarray(nib.load(out / "graddev.nii.gz").dataobj)
+    check("graddev.nii.gz: 9 volumes on the acquired grid", graddev.shape == img.shape[:3] + (9,), graddev.shape)
+    tensor = graddev.reshape(-1, 3, 3)
+    check("graddev holds the full tensor: diagonal near 1, off-diagonal near 0",
+          np.abs(np.diagonal(tensor, axis1=1, axis2=2) - 1).max() < 0.2 and
+          np.abs(tensor - np.eye(3) * np.diagonal(tensor, axis1=1, axis2=2)[:, None, :]).max() < 0.2)
+    phase = nib.load(out / "fmap" / "phasediff.nii.gz")
+    codes = np.asarray(phase.dataobj)
+    check("phasediff: int16 codes 0..4095 on the acquired grid", phase.get_data_dtype() == np.int16 and
+          codes.shape == img.shape[:3] and codes.min() >= 0 and codes.max() <= 4095, (codes.dtype, codes.shape))
+    check_maps(out / "fmap", ["magnitude1", "magnitude2"], img.shape[:3])
+    fmap_json = json.loads((out / "fmap" / "phasediff.json").read_text())
+    dwi_json = json.loads((out / "dwi.json").read_text())
+    check("phasediff.json: EchoTime1 < EchoTime2, in seconds",
+          0 < fmap_json["EchoTime1"] < fmap_json["EchoTime2"] < 0.1, fmap_json)
+    check("dwi.json names the field map it is corrected with",
+          dwi_json.get("B0FieldSource") == fmap_json.get("B0FieldIdentifier"), (dwi_json, fmap_json))
+    truth = json.loads((out / "motion_truth.json").read_text())
+    shots = truth["dropped_shots"]
+    check("motion truth: dropped shots with slices and attenuations in [0, 1]", shots and all(
+        s["slices"] and 0 <= s["attenuation"] <= 1 for s in shots), shots)
+
+
 def distributed(work):
     out = work / "distributed"
     if not run("distributed.py", "--small", "--out", out):
@@ -126,7 +154,7 @@ def distributed(work):
 
 def main():
     work = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(tempfile.mkdtemp(prefix="quorvel-examples-"))
-    for example in (phantom, from_tractogram, distributed):
+    for example in (phantom, from_tractogram, optional_stages, distributed):
         example(work)
     print(f"{passed} passed, {failed} failed")
     return 1 if failed else 0

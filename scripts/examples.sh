@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs quorvel with the examples' extras (nibabel, matplotlib, Dask), runs every example at a
 # small size into a temporary folder and checks what each one writes: file shapes, gradient
-# tables, finite values, the ground truth, and the distributed run's bit-for-bit equality.
+# tables, finite values, the ground truth, the optional stages' physical checks (which that example
+# runs itself) and the distributed run's bit-for-bit equality.
 # Usage: scripts/examples.sh [work folder]   (default: a temporary folder, removed afterwards)
 set -euo pipefail
 cd "$(dirname "$0")/.."

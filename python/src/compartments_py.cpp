@@ -188,13 +188,17 @@ PyTypeObject* make_compartments_type() {
                        "The compartment sum (S/S0 without T2), flat `nvox*ngrad`."),
             def<apply_s0>("apply_s0",
                           "apply_s0($self, s0)\n--\n\n"
-                          "Scale each compartment by `[fiber, gm, csf]` (the CLI's `--tissue-s0`)."),
+                          "Multiply each compartment image (every volume) by its S0 factor, in place: `s0` is\n"
+                          "`(fiber, gm, csf)`, the relative signal of each tissue at b = 0 (1 leaves it unchanged)."),
             def<select_slices>("select_slices",
                                "select_slices($self, slices)\n--\n\n"
                                "A new `Compartments` holding only the given local slices, in that order."),
             def<warp_gnl>("warp_gnl",
                           "warp_gnl($self, field, modulate)\n--\n\n"
-                          "Apply the gradient-nonlinearity spatial warp to every compartment image, in place."),
+                          "Move every compartment image through the gradient non-linearity, in place: each voxel takes\n"
+                          "the value from where the field maps it from (`field.src_vox()`). `field` must be built on\n"
+                          "this object's grid; `modulate` multiplies by the intensity factor 1/|det J|. Pass the same\n"
+                          "field to `signal_from_mixture(..., gnl=field)` for the b-matrix part."),
             def<compartments_apply_multiband_motion>("apply_multiband_motion", kApplyMultibandMotionDoc),
         },
         {

@@ -116,7 +116,8 @@ PyTypeObject* make_gradcoef_type() {
     using py::def;
     g_gradcoef_type = py::make_class<CoefPtr>(
         "quorvel._core.GradCoef",
-        "A gradient-coil coefficient set (`gnl::GradCoef`). Immutable; `scaled` returns a new one.",
+        "A gradient-coil coefficient set (the solid-harmonic terms of a Siemens `.grad` file). Immutable;\n"
+        "`scaled` returns a new one.",
         {
             def<coef_from_spec>("from_spec",
                                 "from_spec(spec)\n--\n\n"
@@ -146,11 +147,12 @@ PyTypeObject* make_gnlfield_type() {
     using py::def;
     g_gnlfield_type = py::make_class<FieldPtr>(
         "quorvel._core.GnlField",
-        "The gradient-nonlinearity field cached on a grid (`gnl::GnlField`). Immutable.",
+        "The gradient-nonlinearity field of a coefficient set, evaluated once on one grid. Immutable.",
         {
             def<field_on_grid>("on_grid",
                                "on_grid(coef, dims, affine)\n--\n\n"
-                               "Evaluate `coef` at every voxel centre of the grid (scanner isocentre at the world origin).",
+                               "Evaluate `coef` at every voxel centre of the grid (`dims`, `affine`; world RAS mm with the\n"
+                               "scanner isocentre at the world origin). Build it on the grid of the images it acts on.",
                                METH_STATIC),
             def<field_disp>("disp",
                             "disp($self)\n--\n\n"
@@ -160,14 +162,18 @@ PyTypeObject* make_gnlfield_type() {
                                "Continuous voxel coordinate of `phi^-1(x)` per voxel, `(nvox*3,)`."),
             def<field_graddev>("graddev",
                                "graddev($self, affine)\n--\n\n"
-                               "The 9-volume gradient-deviation image in HCP/FSL layout, `(nvox*9,)`."),
+                               "The gradient-deviation tensor of every voxel, `(nvox*9,)`, nine contiguous values per voxel:\n"
+                               "value `9*vox + 3*r + c` is `M[r][c]`, the full Jacobian (identity included) in the voxel\n"
+                               "axes of `affine`. A voxel's gradient is `M.T @ g`, g in those axes (for an image stored\n"
+                               "LAS, its FSL bvecs)."),
             def<field_envelope>("envelope",
                                 "envelope($self, affine, radius_mm)\n--\n\n"
-                                "Voxel count, largest displacement, gradient-length deviation and gradient angle\n"
-                                "within `radius_mm` of the isocentre."),
+                                "Voxel count, largest displacement (mm), gradient-length deviation (a fraction) and gradient\n"
+                                "angle (degrees) over the voxels within `radius_mm` of the isocentre, as a dict."),
             def<field_warp_volume>("warp_volume",
                                    "warp_volume($self, vol, modulate)\n--\n\n"
-                                   "Warp one 3-D volume (flat `(nvox,)`) into the apparent frame."),
+                                   "Warp one 3-D volume (flat `(nvox,)`) into the apparent frame: pulled through the inverse\n"
+                                   "map, times 1/|det J| when `modulate`."),
             def<field_warp_4d>("warp_4d",
                                "warp_4d($self, vol, ngrad, modulate)\n--\n\n"
                                "Warp a 4-D interleaved image (flat `(nvox*ngrad,)`)."),

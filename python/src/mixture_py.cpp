@@ -130,7 +130,7 @@ PyTypeObject* make_mixture_type() {
     };
     PyTypeObject* type = py::make_class<Shared>(
         "quorvel._core.Mixture",
-        "The per-voxel orientation mixture (`MixtureField`): the single object both the clean signal\n"
+        "The per-voxel orientation mixture: the single object both the clean signal\n"
         "and the closed-form ground truth derive from. Immutable.",
         std::move(methods), std::move(props));
     if (type == nullptr) throw py::ErrorAlreadySet{};

@@ -82,7 +82,13 @@ std::vector<MotionEvent> read_events(PyObject* events) {
 const char kApplyMultibandMotionDoc[] =
     "apply_multiband_motion($self, affine, mb, interleaved, bvals, b_max, events, slice_z=None, nz_full=None)\n--\n\n"
     "Apply within-volume multiband motion and slice dropout to every compartment image in place;\n"
-    "returns the dropped-shot ground truth as a list of dicts.";
+    "returns the dropped-shot ground truth as a list of dicts `{volume, shot, slices, attenuation}`.\n"
+    "`affine` is this object's grid (the simulation grid: the acquired grid's affine would divide every\n"
+    "jump by the oversampling). `mb` slices are excited per shot, nz // mb shots per volume; `interleaved`\n"
+    "acquires the even-numbered slice groups first. An event's jump (`jump_mm` mm, `jump_deg` degrees\n"
+    "about the grid centre) moves the slices of its shot and of every later shot of its volume, and its\n"
+    "shot's slices are multiplied by 1 - (b/`b_max`)*severity. Slices moved past the first or last slice\n"
+    "sample zero: keep empty slices at both ends. `slice_z` and `nz_full` place a slab in the full stack.";
 
 PyObject* signal_moving(PyObject*, py::Args& a) {
     const auto dims = a.get("dims", py::to_dims);

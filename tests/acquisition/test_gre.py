@@ -106,8 +106,9 @@ def test_defaults_result_layout_and_signature():
         ', te_s=..., snr=50.0, res_mm=None, snr_vol_exp=1.0, output="phasediff", rx_phase_rad=6.0, '
         'b0_field="b0gre", tr_s=0.5, flip_deg=60.0, t1_ms=..., pd=..., bias=0.3, ringing=True, t2_head_ms=70.0, '
         'head=None, z_offset=0, nz_full=None, warp=None, warp_modulate=True)')
-    assert core.gre_synthesize.__doc__ == (
-        "Synthesize the dual-echo GRE fieldmap (`gre::synthesize`). Fractions are on the signal grid.")
+    # The docstring spells out the defaults the text signature can only show as "...".
+    assert all(d in core.gre_synthesize.__doc__ for d in ("te_s=(0.00492, 0.00738)", "pd=(0.7, 0.85, 1.0)",
+                                                          "t1_ms=(830.0, 1330.0, 4000.0)"))
 
 
 @pytest.mark.parametrize("dims, z_offset, nz_full, bias", [

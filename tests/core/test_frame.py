@@ -36,6 +36,7 @@ CPUS = len(os.sched_getaffinity(0))
 
 def test_registration_signatures_docstrings_version_and_scalar_names():
     assert core.__all__ == CLASSES + FUNCTIONS
+    docs = []
     for name in CLASSES:
         cls = getattr(core, name)
         assert cls.__module__ == "quorvel._core"
@@ -43,9 +44,13 @@ def test_registration_signatures_docstrings_version_and_scalar_names():
             cls()
         members = [m for m in vars(cls) if not m.startswith("__")]
         assert all(getattr(cls, m).__doc__ for m in members), name  # help() shows text for every member
+        docs += [cls.__doc__] + [getattr(cls, m).__doc__ for m in members]
     for name in FUNCTIONS:  # every docstring opens with a text signature and has a body
         assert getattr(quorvel, name) is getattr(core, name) and inspect.signature(getattr(core, name))
         assert getattr(core, name).__doc__, name
+        docs.append(getattr(core, name).__doc__)
+    # Written for Python users: no command-line tool, no C++ scope names.
+    assert [d for d in docs if "CLI" in d or "::" in d] == []
     for name, signature in SIGNATURES.items():
         assert str(inspect.signature(getattr(core, name))) == signature, name
     assert core.core_version() == quorvel.__version__ == "0.2.1"
