@@ -15,7 +15,7 @@ import quorvel._core as core
 from conftest import UNDER_ASAN, needs_no_asan, run_process
 
 DIMS, NVOX, EYE = (4, 4, 2), 32, np.eye(4)
-F32 = np.full(NVOX, 0.5, np.float32)
+F32 = np.full(NVOX, 0.6, np.float32)
 POS, OFF = np.array([[0.5, 0.5, 0.5], [3.5, 2.5, 1.5]]), np.array([0, 2], np.uint32)
 BVALS, BVECS = np.array([0.0, 1000.0]), np.array([[0.0, 0.0, 0.0], [1.0, 0.0, 0.0]])
 DIRS, W1 = np.array([[1.0, 0.0, 0.0]]), np.array([1.0])
@@ -55,71 +55,81 @@ class Method:
 EVENT = {"volume": 1, "shot": 0, "jump_mm": (1.0, 0.0, 0.0), "jump_deg": (0.0, 0.0, 5.0), "severity": 0.5}
 
 
-# name -> (callable, argument factory giving a valid call's keyword arguments)
+same = np.array_equal
+
+# name -> (callable, argument factory giving a valid call's keyword arguments, check of its result or changed object)
 CALLS = {
     "build_mixture": (core.build_mixture, lambda: dict(
         dims=DIMS, wm=F32, gm=F32, csf=F32, mask=F32, affine=EYE, positions=POS, offsets=OFF, weights=None,
-        params={}, kappa=4.0, myelin=F32, sphere_level=1)),
+        params={}, kappa=4.0, myelin=F32, sphere_level=1), lambda m: (m.dims, m.nvert, m.has_myelin) == (DIMS, 21, True)),
     "mixture_from_fibers": (core.mixture_from_fibers, lambda: dict(
         dims=DIMS, voxel=np.array([3], np.uint32), dirs=DIRS, weight=W1, wm=F32, gm=F32, csf=F32, mask=F32,
-        params={}, kappa=None, sphere_level=1)),
+        params={}, kappa=None, sphere_level=1), lambda m: same(m.odf().reshape(NVOX, 21).sum(1), np.eye(NVOX)[3])),
     "signal_from_mixture": (core.signal_from_mixture, lambda: dict(
-        mix=mixture(), bvals=BVALS, bvecs=BVECS, gnl=field())),
+        mix=mixture(), bvals=BVALS, bvecs=BVECS, gnl=field()), lambda c: np.allclose(c.mixed()[::2], 1, atol=1e-6)),
     "signal_moving": (core.signal_moving, lambda: dict(
         dims=DIMS, wm=F32, gm=F32, csf=F32, mask=F32, affine=EYE, positions=POS, offsets=OFF, bvals=BVALS,
-        bvecs=BVECS, params={}, poses=np.zeros((2, 6)))),
-    "dropout_events": (core.dropout_events, lambda: dict(bvals=BVALS, n_shots=2, rate=0.5, seed=3)),
-    "resolve_poses": (core.resolve_poses, lambda: dict(
-        kind="random", n_units=3, seed=1, trans_mm=(1.0, 0.0, 0.0), rot_deg=(0.0, 2.0, 0.0), volumes=[0, 2], poses=None)),
-    "poses_to_matrices": (core.poses_to_matrices, lambda: dict(poses=np.zeros((2, 6)), center=(1.0, 2.0, 3.0))),
-    "fov_center": (core.fov_center, lambda: dict(dims=DIMS, affine=EYE)),
+        bvecs=BVECS, params={}, poses=np.zeros((2, 6))), lambda c: (c.dims, c.ngrad, c.n_compartments) == (DIMS, 2, 3)),
+    "dropout_events": (core.dropout_events, lambda: dict(bvals=BVALS, n_shots=2, rate=0.5, seed=3), lambda r: r[0]["shot"] == 1),
+    "resolve_poses": (core.resolve_poses, lambda: dict(kind="random", n_units=3, seed=1, trans_mm=(1.0, 0.0, 0.0),
+                      rot_deg=(0.0, 2.0, 0.0), volumes=[0, 2], poses=None), lambda r: r.shape == (18,) and not r[6:12].any()),
+    "poses_to_matrices": (core.poses_to_matrices, lambda: dict(poses=np.zeros((2, 6)), center=(1.0, 2.0, 3.0)), lambda r: same(r, [*EYE.flat] * 2)),
+    "fov_center": (core.fov_center, lambda: dict(dims=DIMS, affine=EYE), lambda r: r == (1.5, 1.5, 0.5)),
     "simulate_acquisition": (core.simulate_acquisition, lambda: dict(
         comp=compartments(), fmap=np.zeros(NVOX, np.float32), acq_dims=(2, 2, 2), bvals=BVALS, bvecs=BVECS,
         acquisition={"n_coils": 2}, phase_model="none", seed=1, noise_sigma=np.zeros(8, np.float32),
         te_per_volume=[80.0, 90.0], slice_z=[0, 1], nz_full=2, kspace_slices=[1],
-        capture=(True, True, True), progress=None)),
-    "sampling_mask": (core.sampling_mask, lambda: dict(nx=4, ny=4, acquisition={"accel": 2})),
-    "epi_timing": (core.epi_timing, lambda: dict(nx=4, ny=4, acquisition={"partial_fourier": 0.75})),
-    "epi_trajectory": (core.epi_trajectory, lambda: dict(nx=4, ny=4, acquisition={})),
-    "acquisition_defaults": (core.acquisition_defaults, lambda: dict(acquisition={"window": ("tukey", 0.5)})),
+        capture=(True, True, True), progress=None), lambda r: r["mag"].shape == (16,) and r["kspace"]["n_coils"] == 2),
+    "sampling_mask": (core.sampling_mask, lambda: dict(nx=4, ny=4, acquisition={"accel": 2}), lambda r: same(r, [1] * 16)),
+    "epi_timing": (core.epi_timing, lambda: dict(nx=4, ny=4, acquisition={"partial_fourier": 0.75}), lambda r: r["dt"] == 0.25),
+    "epi_trajectory": (core.epi_trajectory, lambda: dict(nx=4, ny=4, acquisition={}), lambda r: same(r[1][:5], [3, 3, 3, 3, 2])),
+    "acquisition_defaults": (core.acquisition_defaults, lambda: dict(acquisition={"window": ("tukey", 0.5)}),
+                             lambda r: r == core.acquisition_defaults({})),
     "gre_synthesize": (core.gre_synthesize, lambda: dict(
         sig_dims=DIMS, sig_affine=EYE, acq_dims=(2, 2, 2), acq_affine=EYE, fiber=F32, gm=F32, csf=F32,
         s0=(1.0, 1.0, 1.0), t2=[80.0, 90.0, 2000.0], fmap=np.zeros(NVOX, np.float32), signal_scale=100.0,
         seed=1, te_s=(0.005, 0.0075), snr=50.0, res_mm=None, snr_vol_exp=1.0, output="phase", rx_phase_rad=6.0,
         b0_field="b0gre", tr_s=0.5, flip_deg=60.0, t1_ms=(800.0, 1200.0, 4000.0), pd=(0.7, 0.8, 1.0), bias=0.3,
-        ringing=True, t2_head_ms=70.0, head=None, z_offset=0, nz_full=2, warp=field(), warp_modulate=True)),
+        ringing=True, t2_head_ms=70.0, head=None, z_offset=0, nz_full=2, warp=field(), warp_modulate=True),
+        lambda r: r["dims"] == (2, 2, 2) and [p.dtype for p in r["phase"]] == [np.int16] * 2),
     "subsample_streamlines": (core.subsample_streamlines, lambda: dict(
-        positions=POS, offsets=OFF, weights=np.ones(1, np.float32), n=1, seed=0)),
-    "hires_grid": (core.hires_grid, lambda: dict(affine=EYE, dims=DIMS, o=2)),
-    "reorient_to_las": (core.reorient_to_las, lambda: dict(affine=EYE, dims=DIMS)),
-    "apply_reorient": (core.apply_reorient, lambda: dict(data=F32, ngrad=1, reorient=reorient())),
-    "reorient_affine": (core.reorient_affine, lambda: dict(affine=EYE, reorient=reorient())),
-    "out_ped": (core.out_ped, lambda: dict(reorient=reorient(), in_pe_axis=1, in_pe_sign=-1)),
-    "fsl_bvecs": (core.fsl_bvecs, lambda: dict(bvecs=BVECS, affine=EYE)),
+        positions=POS, offsets=OFF, weights=np.ones(1, np.float32), n=1, seed=0), lambda r: same(r[0], POS.ravel())),
+    "hires_grid": (core.hires_grid, lambda: dict(affine=EYE, dims=DIMS, o=2), lambda r: r[1] == (8, 8, 2) and r[0][0] == 0.5),
+    "reorient_to_las": (core.reorient_to_las, lambda: dict(affine=EYE, dims=DIMS), lambda r: r["flip"] == (True, False, False)),
+    "apply_reorient": (core.apply_reorient, lambda: dict(data=F32, ngrad=1, reorient=reorient()), lambda r: same(r, F32)),
+    "reorient_affine": (core.reorient_affine, lambda: dict(affine=EYE, reorient=reorient()), lambda r: same(r, EYE.ravel())),
+    "out_ped": (core.out_ped, lambda: dict(reorient=reorient(), in_pe_axis=1, in_pe_sign=-1), lambda r: r == "j-"),
+    "fsl_bvecs": (core.fsl_bvecs, lambda: dict(bvecs=BVECS, affine=EYE), lambda r: same(r, [0, 0, 0, -1, 0, 0])),
     "voxel_signal": (core.voxel_signal, lambda: dict(
-        bvals=BVALS, bvecs=BVECS, dirs=DIRS, weights=W1, wm=0.5, gm=0.3, csf=0.2, params={})),
+        bvals=BVALS, bvecs=BVECS, dirs=DIRS, weights=W1, wm=0.5, gm=0.3, csf=0.2, params={}), lambda r: same(r[1][:1], [0.3])),
     "voxel_truth": (core.voxel_truth, lambda: dict(
-        dirs=DIRS, weights=W1, wm=0.5, gm=0.3, csf=0.2, params={"preset": "infant"}, tau=0.02, ng_top_k=3)),
-    "box_hires": (core.box_hires, lambda: dict(snx=4, sny=4, x0=0.5, x1=2.5, y0=1.0, y1=3.0)),
-    "step_hires": (core.step_hires, lambda: dict(snx=4, sny=4, edge=1.25)),
-    "tissue_preset": (core.tissue_preset, lambda: dict(name="adult")),
-    "Mixture.with_myelin": (Method(mixture, "with_myelin"), lambda: dict(myelin=F32)),
-    "Mixture.scalars": (Method(mixture, "scalars"), lambda: dict(tau=0.02, ng_top_k=4)),
-    "Mixture.truth_peaks": (Method(mixture, "truth_peaks"), lambda: dict(o=2, npeaks=2)),
+        dirs=DIRS, weights=W1, wm=0.5, gm=0.3, csf=0.2, params={"preset": "infant"}, tau=0.02, ng_top_k=3), lambda r: r.shape == (27,)),
+    "box_hires": (core.box_hires, lambda: dict(snx=4, sny=4, x0=0.5, x1=2.5, y0=1.0, y1=3.0), lambda r: r.sum() == 4),
+    "step_hires": (core.step_hires, lambda: dict(snx=4, sny=4, edge=1.25), lambda r: same(r[:4], [0, 0.75, 1, 1])),
+    "tissue_preset": (core.tissue_preset, lambda: dict(name="adult"), lambda r: r["t2_csf"] == 2000.0),
+    "Mixture.with_myelin": (Method(mixture, "with_myelin"), lambda: dict(myelin=F32), lambda m: m.has_myelin),
+    "Mixture.scalars": (Method(mixture, "scalars"), lambda: dict(tau=0.02, ng_top_k=4), lambda r: len(r) == 27 and r[0][3] > 0),
+    "Mixture.truth_peaks": (Method(mixture, "truth_peaks"), lambda: dict(o=2, npeaks=2), lambda r: same(r[6:9], [1, 0, 0])),
     "Compartments.from_images": (core.Compartments.from_images, lambda: dict(
-        dims=(2, 2, 1), ngrad=2, images=[np.zeros(8, np.float32)], t2=[80.0])),
-    "Compartments.apply_s0": (Method(compartments, "apply_s0"), lambda: dict(s0=(1.0, 2.0, 0.5))),
-    "Compartments.select_slices": (Method(compartments, "select_slices"), lambda: dict(slices=[1, 0])),
-    "Compartments.warp_gnl": (Method(compartments, "warp_gnl"), lambda: dict(field=field(), modulate=True)),
+        dims=(2, 2, 1), ngrad=2, images=[np.zeros(8, np.float32)], t2=[80.0]), lambda c: c.t2 == [80.0]),
+    "Compartments.apply_s0": (Method(compartments, "apply_s0"), lambda: dict(s0=(1.0, 2.0, 0.5)),
+                              lambda c: same(c.images()[2], compartments().images()[2] * np.float32(0.5))),
+    "Compartments.select_slices": (Method(compartments, "select_slices"), lambda: dict(slices=[1, 0]),
+                                   lambda c: same(c.images()[0], compartments().images()[0].reshape(2, -1)[::-1].ravel())),
+    "Compartments.warp_gnl": (Method(compartments, "warp_gnl"), lambda: dict(field=field(), modulate=True),
+                              lambda c: not same(c.images()[0], compartments().images()[0])),
     "Compartments.apply_multiband_motion": (Method(compartments, "apply_multiband_motion"), lambda: dict(
-        affine=EYE, mb=2, interleaved=True, bvals=BVALS, b_max=1000.0, events=[dict(EVENT)], slice_z=[0, 1], nz_full=2)),
-    "GradCoef.parse_siemens": (core.GradCoef.parse_siemens, lambda: dict(text=" 0.25 = R0\n  1 A( 3, 1) -0.08 x\n")),
-    "GradCoef.scaled": (Method(coef, "scaled"), lambda: dict(s=2.0)),
-    "GnlField.on_grid": (core.GnlField.on_grid, lambda: dict(coef=coef(), dims=DIMS, affine=EYE)),
-    "GnlField.graddev": (Method(field, "graddev"), lambda: dict(affine=EYE)),
-    "GnlField.envelope": (Method(field, "envelope"), lambda: dict(affine=EYE, radius_mm=100.0)),
-    "GnlField.warp_volume": (Method(field, "warp_volume"), lambda: dict(vol=F32, modulate=False)),
-    "GnlField.warp_4d": (Method(field, "warp_4d"), lambda: dict(vol=np.zeros(64, np.float32), ngrad=2, modulate=True)),
+        affine=EYE, mb=2, interleaved=True, bvals=BVALS, b_max=1000.0, events=[dict(EVENT)], slice_z=[0, 1], nz_full=2),
+        lambda r: r == [{"volume": 1, "shot": 0, "slices": [0, 1], "attenuation": 0.5}]),
+    "GradCoef.parse_siemens": (core.GradCoef.parse_siemens, lambda: dict(text=" 0.25 = R0\n  1 A( 3, 1) -0.08 x\n"),
+                               lambda c: (c.r0_mm, c.n_terms) == (250.0, 1)),
+    "GradCoef.scaled": (Method(coef, "scaled"), lambda: dict(s=2.0), lambda c: c.n_terms == 13),
+    "GnlField.on_grid": (core.GnlField.on_grid, lambda: dict(coef=coef(), dims=DIMS, affine=EYE), lambda f: f.dims == DIMS),
+    "GnlField.graddev": (Method(field, "graddev"), lambda: dict(affine=EYE), lambda r: r.shape == (9 * NVOX,)),
+    "GnlField.envelope": (Method(field, "envelope"), lambda: dict(affine=EYE, radius_mm=100.0), lambda r: r["n_voxels"] == NVOX),
+    "GnlField.warp_volume": (Method(field, "warp_volume"), lambda: dict(vol=F32, modulate=False), lambda r: 0 < r.sum() < F32.sum()),
+    "GnlField.warp_4d": (Method(field, "warp_4d"), lambda: dict(vol=np.ones(64, np.float32), ngrad=2, modulate=True),
+                         lambda r: r.shape == (64,) and 0 < r.sum() < 64),
 }
 
 # Odd values: wrong types, signs, sizes and shapes. Integers stay small or overflow outright, so
@@ -161,9 +171,10 @@ def call_cleanly(fn, args):
         assert args["comp"].n_compartments == 3
 
 
-def test_every_valid_baseline_call_works():
-    for name, (fn, args) in CALLS.items():
-        fn(**args())
+def test_every_valid_baseline_call_gives_its_result():
+    for name, (fn, args, check) in CALLS.items():
+        result = fn(**args())
+        assert check(fn.obj if result is None else result), name
 
 
 @pytest.mark.parametrize("name", sorted(CALLS))
@@ -254,7 +265,7 @@ AS_LARGE_AS_ASKED = {"GnlField.on_grid", "Mixture.truth_peaks", "resolve_poses"}
 
 def sized_examples(names):
     for name in names:
-        fn, make = CALLS[name]
+        fn, make, _ = CALLS[name]
         count, sized = SIZED[name]
 
         @settings(max_examples=40, deadline=None, derandomize=True, database=None)

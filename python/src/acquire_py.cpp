@@ -62,16 +62,18 @@ private:
         if (result == nullptr) {
             PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
             PyErr_Fetch(&type, &value, &tb);
-            std::lock_guard lock(mutex_);
-            if (type_ == nullptr) {
-                type_ = type;
-                value_ = value;
-                tb_ = tb;
-            } else {
-                Py_XDECREF(type);
-                Py_XDECREF(value);
-                Py_XDECREF(tb);
+            {
+                std::lock_guard lock(mutex_);
+                if (type_ == nullptr) {
+                    std::swap(type_, type);
+                    std::swap(value_, value);
+                    std::swap(tb_, tb);
+                }
             }
+            // A later exception is dropped outside the slot's mutex: dropping it may run finalisers.
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(tb);
         }
         Py_XDECREF(result);
         PyGILState_Release(state);
@@ -133,6 +135,9 @@ PyObject* simulate_acquisition(PyObject*, py::Args& a) {
     if (!model)
         throw InvalidInput("phase_model: expected 'hbcd' or 'none', got " + py::debug_str(model_name));
 
+    // Made before the guard so that it is destroyed after it: dropping a stored exception can run
+    // finalisers, which must not find comp's mutex held by this thread.
+    ProgressRelay relay(progress, comp);
     std::optional<CompartmentsGuard> guard;
     guard.emplace(comp, false);
     const compartments::Compartments& c = guard->value();
@@ -183,7 +188,6 @@ PyObject* simulate_acquisition(PyObject*, py::Args& a) {
     opt.kspace_slices = std::move(kspace_slices);
     opt.te_per_volume = std::move(te_per_volume);
     opt.capture = capture;
-    ProgressRelay relay(progress, comp);
     if (progress != nullptr) opt.progress = [&relay](std::size_t done, std::size_t total) { relay(done, total); };
 
     kspace::AcquisitionOutput out =

@@ -25,7 +25,8 @@ py::Ref tuple_item(PyObject* tuple, Py_ssize_t i) { return py::check(PySequence_
 
 kspace::KspaceWindow window_from(PyObject* dict) {
     using Kind = kspace::KspaceWindow::Kind;
-    PyObject* v = py::dict_lookup(dict, "window");
+    const py::Ref held = py::dict_lookup(dict, "window");
+    PyObject* v = held.get();
     if (v == nullptr) return {};
     if (PyUnicode_Check(v)) {
         const std::string name = py::to_str(v);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 
 #include "bindings.hpp"
 #include "convert.hpp"
@@ -46,21 +47,28 @@ PyObject* from_images(PyObject*, py::Args& a) {
     return wrap_compartments({std::move(images), std::move(t2), dims, ngrad});
 }
 
-PyObject* get_images(PyObject* self, py::Args&) {
+// f(value) under the mutex, for what it copies out. Python objects are built from the copy only
+// after the mutex is let go: building them can run a collection, and a finaliser that uses this
+// object would wait for the mutex this thread holds.
+template <class F>
+auto read_value(PyObject* self, F f) {
     CompartmentsGuard g(self, false);
+    return f(std::as_const(g.value()));
+}
+
+PyObject* get_images(PyObject* self, py::Args&) {
+    auto images = read_value(self, [](const Compartments& c) {
+        std::vector<std::vector<float>> out;
+        for (const auto& img : c.images) out.emplace_back(img.begin(), img.end());
+        return out;
+    });
     py::Ref list = py::check(PyList_New(0));
-    for (const auto& img : g.value().images)
-        py::check(PyList_Append(list.get(), py::Ref(py::copy_to_numpy<float>(img)).get()));
+    for (auto& img : images) py::check(PyList_Append(list.get(), py::Ref(py::to_numpy(std::move(img))).get()));
     return list.release();
 }
 
 PyObject* mixed(PyObject* self, py::Args&) {
-    std::vector<float> sum;
-    {
-        CompartmentsGuard g(self, false);
-        sum = g.value().mixed();
-    }
-    return py::to_numpy(std::move(sum));
+    return py::to_numpy(read_value(self, [](const Compartments& c) { return c.mixed(); }));
 }
 
 PyObject* apply_s0(PyObject* self, py::Args& a) {
@@ -72,17 +80,13 @@ PyObject* apply_s0(PyObject* self, py::Args& a) {
 
 PyObject* select_slices(PyObject* self, py::Args& a) {
     auto slices = a.get("slices", [](PyObject* o) { return py::to_list(o, py::to_usize); });
-    Compartments selected;
-    {
-        CompartmentsGuard g(self, false);
-        const Compartments& c = g.value();
+    return wrap_compartments(read_value(self, [&](const Compartments& c) {
         for (std::size_t s : slices)
             if (s >= c.dims[2])
                 throw InvalidInput("slice " + std::to_string(s) + " out of range for " + std::to_string(c.dims[2]) +
                                    " slices");
-        selected = c.select_slices(slices);
-    }
-    return wrap_compartments(std::move(selected));
+        return c.select_slices(slices);
+    }));
 }
 
 PyObject* warp_gnl(PyObject* self, py::Args& a) {
@@ -105,25 +109,22 @@ PyObject* warp_gnl(PyObject* self, py::Args& a) {
 }
 
 PyObject* get_t2(PyObject* self) {
-    CompartmentsGuard g(self, false);
+    const std::vector<float> t2 = read_value(self, [](const Compartments& c) { return c.t2; });
     py::Ref list = py::check(PyList_New(0));
-    for (float t : g.value().t2) py::check(PyList_Append(list.get(), py::to_py(static_cast<double>(t)).get()));
+    for (float t : t2) py::check(PyList_Append(list.get(), py::to_py(static_cast<double>(t)).get()));
     return list.release();
 }
 
 PyObject* get_dims(PyObject* self) {
-    CompartmentsGuard g(self, false);
-    return py::dims_to_py(g.value().dims).release();
+    return py::dims_to_py(read_value(self, [](const Compartments& c) { return c.dims; })).release();
 }
 
 PyObject* get_ngrad(PyObject* self) {
-    CompartmentsGuard g(self, false);
-    return py::to_py(g.value().ngrad).release();
+    return py::to_py(read_value(self, [](const Compartments& c) { return c.ngrad; })).release();
 }
 
 PyObject* get_n_compartments(PyObject* self) {
-    CompartmentsGuard g(self, false);
-    return py::to_py(g.value().images.size()).release();
+    return py::to_py(read_value(self, [](const Compartments& c) { return c.images.size(); })).release();
 }
 
 }  // namespace

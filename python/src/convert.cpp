@@ -31,11 +31,7 @@ PyObject* numpy_bool_type() {
     return cached_numpy_attr(t, "bool_");
 }
 
-bool is_numpy_bool(PyObject* o) {
-    int r = PyObject_IsInstance(o, numpy_bool_type());
-    check(r);
-    return r == 1;
-}
+bool is_numpy_bool(PyObject* o) { return has_type(o, reinterpret_cast<PyTypeObject*>(numpy_bool_type())); }
 
 std::size_t index_to_usize(PyObject* o) {
     Ref idx = check(PyNumber_Index(o));
@@ -102,7 +98,7 @@ PyTypeObject* owner_type() {
 // ---- errors ----
 
 std::string type_name(PyObject* o) {
-    Ref name = check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__name__"));
+    Ref name = check(PyType_GetName(Py_TYPE(o)));
     Py_ssize_t len = 0;
     const char* s = PyUnicode_AsUTF8AndSize(name.get(), &len);
     if (s == nullptr) throw ErrorAlreadySet{};
@@ -210,9 +206,7 @@ ArrayView to_array(PyObject* o, Dtype dtype, int ndim) {
                                       {"ndarray[float32, 1]", "ndarray[float32, 2]"},
                                       {"ndarray[uint32, 1]", "ndarray[uint32, 2]"}};
     const char* expected = names[static_cast<int>(dtype)][ndim - 1];
-    int is_array = PyObject_IsInstance(o, ndarray_type());
-    check(is_array);
-    if (is_array == 0) raise_not_instance(o, expected);
+    if (!has_type(o, reinterpret_cast<PyTypeObject*>(ndarray_type()))) raise_not_instance(o, expected);
 
     ArrayView a;
     a.view_.reset(new Py_buffer{});
@@ -266,26 +260,17 @@ void check_len(const char* name, std::size_t actual, std::size_t expected) {
 
 // ---- dictionary readers ----
 
-PyObject* dict_lookup(PyObject* dict, const char* key) {
+Ref dict_item(PyObject* dict, const char* key) {
     Ref k = check(PyUnicode_FromString(key));
-    PyObject* v = PyDict_GetItemWithError(dict, k.get());
-    if (v == nullptr && PyErr_Occurred()) throw ErrorAlreadySet{};
-    return v == Py_None ? nullptr : v;
+    Ref v = Ref::borrow(PyDict_GetItemWithError(dict, k.get()));
+    if (!v && PyErr_Occurred()) throw ErrorAlreadySet{};
+    return v;
 }
 
-namespace {
-template <class F>
-auto read_or(PyObject* dict, const char* key, const char* what, F convert) -> std::optional<decltype(convert(dict))> {
-    PyObject* v = dict_lookup(dict, key);
-    if (v == nullptr) return std::nullopt;
-    try {
-        return convert(v);
-    } catch (const ErrorAlreadySet&) {
-        PyErr_Clear();
-        throw InvalidInput(std::string(key) + ": expected " + what);
-    }
+Ref dict_lookup(PyObject* dict, const char* key) {
+    Ref v = dict_item(dict, key);
+    return v.get() == Py_None ? Ref() : v;
 }
-}  // namespace
 
 double get_f64(PyObject* dict, const char* key, double def) {
     return read_or(dict, key, "a number", to_f64).value_or(def);

@@ -42,12 +42,14 @@ PyObject* to_dict(PyObject* o);          // a dict (or subclass); returns o, bor
 PyObject* to_tuple_of(PyObject* o, std::size_t n);  // a tuple of exactly n items; returns o
 Dims to_dims(PyObject* o);               // a tuple of three non-negative ints
 
-// A tuple of exactly N items, each converted by item().
+// A tuple of exactly N items, each converted by item(). The tuple is held while its items are
+// converted: an item's __float__ or __index__ may drop every other reference to it (take it out
+// of the dict it came from), and its items are borrowed from it.
 template <std::size_t N, class F>
 auto to_array_tuple(PyObject* o, F item) {
-    to_tuple_of(o, N);
+    const Ref tuple = Ref::borrow(to_tuple_of(o, N));
     std::array<decltype(item(o)), N> out{};
-    for (std::size_t i = 0; i < N; ++i) out[i] = item(PyTuple_GetItem(o, static_cast<Py_ssize_t>(i)));
+    for (std::size_t i = 0; i < N; ++i) out[i] = item(PyTuple_GetItem(tuple.get(), static_cast<Py_ssize_t>(i)));
     return out;
 }
 
@@ -56,6 +58,7 @@ void check_sequence(PyObject* o);
 template <class F>
 auto to_list(PyObject* o, F item) {
     check_sequence(o);
+    const Ref held = Ref::borrow(o);  // as in to_array_tuple
     Py_ssize_t n = PySequence_Size(o);
     check(static_cast<int>(n < 0 ? -1 : 0));
     std::vector<decltype(item(o))> out;
@@ -69,7 +72,7 @@ auto to_list(PyObject* o, F item) {
 
 // TypeError "'<type of o>' object is not an instance of '<expected>'".
 [[noreturn]] void raise_not_instance(PyObject* o, const char* expected);
-std::string type_name(PyObject* o);
+std::string type_name(PyObject* o);  // the name of o's real type (its __class__ may lie)
 
 // ---- arrays ----
 
@@ -157,7 +160,24 @@ void check_len(const char* name, std::size_t actual, std::size_t expected);
 
 // ---- dictionary readers: absent or None gives the default ----
 
-PyObject* dict_lookup(PyObject* dict, const char* key);  // borrowed; null when absent or None
+// The value under key, held: converting it may run code that removes it from the dict. Null
+// when absent; a lookup error (a key's __eq__) propagates.
+Ref dict_item(PyObject* dict, const char* key);
+Ref dict_lookup(PyObject* dict, const char* key);  // dict_item, with None counting as absent
+
+// The value under key converted by convert, none when absent or None; a failed conversion
+// becomes ValueError "{key}: expected {what}".
+template <class F>
+auto read_or(PyObject* dict, const char* key, const char* what, F convert) -> std::optional<decltype(convert(dict))> {
+    const Ref v = dict_lookup(dict, key);
+    if (!v) return std::nullopt;
+    try {
+        return convert(v.get());
+    } catch (const ErrorAlreadySet&) {
+        PyErr_Clear();
+        throw InvalidInput(std::string(key) + ": expected " + what);
+    }
+}
 double get_f64(PyObject* dict, const char* key, double def);          // "{key}: expected a number"
 std::size_t get_usize(PyObject* dict, const char* key, std::size_t def);  // "...a non-negative integer"
 std::string get_str(PyObject* dict, const char* key, const std::string& def);  // "...a string"

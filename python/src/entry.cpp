@@ -71,8 +71,14 @@ Args::Args(const Signature& sig, PyObject* args, PyObject* kwargs) : sig_(sig) {
         &v[8], &v[9], &v[10], &v[11], &v[12], &v[13], &v[14], &v[15], &v[16], &v[17], &v[18], &v[19], &v[20],
         &v[21], &v[22], &v[23], &v[24], &v[25], &v[26], &v[27], &v[28], &v[29], &v[30], &v[31]);
     if (!ok) throw ErrorAlreadySet{};
-    for (std::size_t i = 0; i < sig.params.size(); ++i)
+    for (std::size_t i = 0; i < sig.params.size(); ++i) {
         if (sig.params[i].none_default && values_[i] == Py_None) values_[i] = nullptr;
+        Py_XINCREF(values_[i]);
+    }
+}
+
+Args::~Args() {
+    for (PyObject* v : values_) Py_XDECREF(v);
 }
 
 PyTypeObject* make_type(const char* qualified_name, const char* doc, std::size_t basicsize, destructor dealloc,

@@ -34,8 +34,14 @@ inline constexpr std::size_t kMaxParams = 32;
 class Args {
 public:
     Args(const Signature& sig, PyObject* args, PyObject* kwargs);
+    ~Args();
+    Args(const Args&) = delete;
+    Args& operator=(const Args&) = delete;
 
-    // The argument as given (borrowed), or null when absent (or None under a None default).
+    // The argument as given, or null when absent (or None under a None default). Args holds it
+    // for the whole call: keyword values may come from a dict that the caller keeps and that the
+    // Python code run by converting another argument can empty (operator.methodcaller passes
+    // its own).
     PyObject* raw(const char* name) const { return values_[sig_.index(name)]; }
     bool given(const char* name) const { return raw(name) != nullptr; }
 
@@ -144,9 +150,7 @@ PyTypeObject* make_class(const char* qualified_name, const char* doc, std::vecto
 
 template <class T>
 T& instance_arg(PyObject* o, PyTypeObject* type, const char* expected) {
-    int r = PyObject_IsInstance(o, reinterpret_cast<PyObject*>(type));
-    check(r);
-    if (r == 0) raise_not_instance_of(o, expected);
+    if (!has_type(o, type)) raise_not_instance_of(o, expected);
     return value_of<T>(o);
 }
 

@@ -62,12 +62,12 @@ std::vector<MotionEvent> read_events(PyObject* events) {
         py::Ref item(raw);
         if (!PyDict_Check(item.get())) throw InvalidInput("events must be dicts");
         MotionEvent e;
-        PyObject* jump_mm = py::dict_lookup(item.get(), "jump_mm");
-        if (jump_mm == nullptr) throw InvalidInput("event: jump_mm missing");
-        e.jump_mm = to_vec3(jump_mm);
-        PyObject* jump_deg = py::dict_lookup(item.get(), "jump_deg");
-        if (jump_deg == nullptr) throw InvalidInput("event: jump_deg missing");
-        e.jump_deg = to_vec3(jump_deg);
+        const py::Ref jump_mm = py::dict_lookup(item.get(), "jump_mm");
+        if (!jump_mm) throw InvalidInput("event: jump_mm missing");
+        e.jump_mm = to_vec3(jump_mm.get());
+        const py::Ref jump_deg = py::dict_lookup(item.get(), "jump_deg");
+        if (!jump_deg) throw InvalidInput("event: jump_deg missing");
+        e.jump_deg = to_vec3(jump_deg.get());
         e.volume = py::get_usize(item.get(), "volume", 0);
         e.shot = py::get_usize(item.get(), "shot", 0);
         e.severity = static_cast<float>(py::get_f64(item.get(), "severity", 1.0));

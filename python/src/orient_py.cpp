@@ -10,23 +10,19 @@ namespace quorvel::bind {
 namespace {
 
 // The value stored under key; None counts as present (and then fails its conversion).
-PyObject* required_item(PyObject* dict, const char* key) {
-    py::Ref k = py::check(PyUnicode_FromString(key));
-    PyObject* v = PyDict_GetItemWithError(dict, k.get());
-    if (v == nullptr) {
-        if (PyErr_Occurred()) throw py::ErrorAlreadySet{};
-        throw InvalidInput(std::string("reorient: ") + key + " missing");
-    }
+py::Ref required_item(PyObject* dict, const char* key) {
+    py::Ref v = py::dict_item(dict, key);
+    if (!v) throw InvalidInput(std::string("reorient: ") + key + " missing");
     return v;
 }
 
 // The reorientation dictionary: presence and types only, keys read in record order.
 orient::Reorient reorient_from(PyObject* dict) {
     orient::Reorient r{};
-    r.src = py::to_dims(required_item(dict, "src"));
-    r.flip = py::to_array_tuple<3>(required_item(dict, "flip"), py::to_bool);
-    r.in_dims = py::to_dims(required_item(dict, "in_dims"));
-    r.out_dims = py::to_dims(required_item(dict, "out_dims"));
+    r.src = py::to_dims(required_item(dict, "src").get());
+    r.flip = py::to_array_tuple<3>(required_item(dict, "flip").get(), py::to_bool);
+    r.in_dims = py::to_dims(required_item(dict, "in_dims").get());
+    r.out_dims = py::to_dims(required_item(dict, "out_dims").get());
     return r;
 }
 

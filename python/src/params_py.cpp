@@ -25,17 +25,9 @@ CompartmentParams params_from_dict(PyObject* dict) {
     p.intra_frac = py::get_f64(dict, "intra_frac", p.intra_frac);
     p.extra_frac = py::get_f64(dict, "extra_frac", p.extra_frac);
     p.d_intra = py::get_f64(dict, "d_intra", p.d_intra);
-    if (PyObject* v = py::dict_lookup(dict, "d_extra")) {
-        if (!PyTuple_Check(v) || PyTuple_Size(v) != 3) throw InvalidInput("d_extra: expected a 3-tuple of eigenvalues");
-        for (Py_ssize_t i = 0; i < 3; ++i) {
-            double x = PyFloat_AsDouble(PyTuple_GetItem(v, i));
-            if (x == -1.0 && PyErr_Occurred()) {
-                PyErr_Clear();
-                throw InvalidInput("d_extra: expected a 3-tuple of eigenvalues");
-            }
-            p.d_extra[static_cast<std::size_t>(i)] = x;
-        }
-    }
+    p.d_extra = py::read_or(dict, "d_extra", "a 3-tuple of eigenvalues", [](PyObject* o) {
+                    return py::to_array_tuple<3>(o, py::to_f64);
+                }).value_or(p.d_extra);
     p.d_gm = py::get_f64(dict, "d_gm", p.d_gm);
     p.d_csf = py::get_f64(dict, "d_csf", 0.003);
     p.t2_fiber = static_cast<float>(py::get_f64(dict, "t2_fiber", p.t2_fiber));

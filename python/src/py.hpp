@@ -37,6 +37,10 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// Whether o's real type is type or a subtype. isinstance() would believe a __class__ that claims
+// the type (a mock does), and a converter that believed it would read another object's memory.
+inline bool has_type(PyObject* o, PyTypeObject* type) { return PyObject_TypeCheck(o, type); }
+
 // Thrown when a Python exception is already set; the entry wrapper lets it through.
 struct ErrorAlreadySet {};
 

@@ -71,7 +71,7 @@ def test_identity_and_accepted_dictionaries(rng):
 
 @pytest.mark.parametrize("record, axis, sign, expected", [
     (RAS, 0, 1, "i-"), (RAS, 0, -1, "i"), (RAS, 1, -1, "j-"), (RAS, 1, 0, "j"), (RAS, 2, -3, "k-"),
-    (RAS, 0, -2**31, "i"), (YZX, 2, 1, "i-"), (YZX, 0, 1, "j"),
+    (RAS, 0, -2**31, "i"), (RAS, 0, 2**31 - 1, "i-"), (YZX, 2, 1, "i-"), (YZX, 0, 1, "j"),
 ])
 def test_out_ped(record, axis, sign, expected):
     assert core.out_ped(record, axis, sign) == expected
@@ -100,6 +100,7 @@ TIE = np.array([[1, 1, 0, 0], [0, -1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1.0]])  # c
 
 @pytest.mark.parametrize("call, message", [
     *[(lambda r=r: core.out_ped(r, 0, 1), m) for r, m in BAD],
+    *[(lambda r=r: core.reorient_affine(np.eye(4), r), m) for r, m in BAD[2:]],
     (lambda: core.apply_reorient(np.zeros(24, np.float32), 1, BAD[2][0]), BAD[2][1]),
     (lambda: core.reorient_affine(np.eye(3), BAD[0][0]), BAD[0][1]),  # the record comes first
     (lambda: core.apply_reorient(np.zeros(119, np.float32), 1, RAS), "image: expected 120 values, got 119"),
@@ -119,7 +120,8 @@ def test_value_errors(call, message):
 
 
 @pytest.mark.parametrize("key, value, error", [("src", [0, 1, 2], TypeError), ("src", (0, -1, 2), OverflowError),
-                                               ("flip", (1, 0, 0), TypeError), ("in_dims", None, TypeError)])
+                                               ("flip", (1, 0, 0), TypeError), ("flip", (True, False), TypeError),
+                                               ("in_dims", None, TypeError)])
 def test_conversion_errors(key, value, error):
     with pytest.raises(error):
         core.out_ped(GOOD | {key: value}, 0, 1)
