@@ -53,9 +53,9 @@ def thread_counts_agree(code: str, counts=(1, 4)) -> list[str]:
 
 
 def brick_plan(dims, nvert, threads):
-    """The streamline builder's voxel bricks (sides, counts per axis): at most as many voxels as the
-    least of 1 MiB of float64 rows, a thread's share of 16 MiB (or of a sixteenth of the float32
-    histogram) and a quarter of a thread's share of the grid; the longest side halved until they fit."""
+    """The streamline builder's voxel bricks: (sides, counts per axis)."""
+    # The longest side is halved until a brick's float64 rows fit 1 MiB, a thread's share of max(16 MiB,
+    # histogram / 16) and a quarter of a thread's share of the voxels.
     nvox, row = math.prod(dims), max(nvert, 1) * 8
     cap = max(min(2**20 // row, max(nvox * nvert // 4, 16 << 20) // (threads * row), -(-nvox // (4 * threads))), 1)
     size = list(dims)

@@ -205,10 +205,9 @@ def digest(*arrays):
 rng = np.random.default_rng(7)
 dims, n = (21, 17, 13), 15000
 # 1.5 million 0.5 mm segments, most inside the grid: more brick references than one batch of 2**20 holds.
-lines = np.cumsum(rng.normal(0, 0.3, (n, 100, 3)), axis=1) + rng.uniform(0, dims, (n, 1, 3))
-inside = ((lines >= 0) & (lines < dims)).all(axis=2)
+lines = (np.cumsum(rng.normal(0, 0.3, (n, 100, 3)), axis=1) + rng.uniform(0, dims, (n, 1, 3))).reshape(-1, 3)
+inside = ((lines >= 0) & (lines < dims)).all(axis=1).reshape(n, 100)
 print("segments reaching the grid > 2**20:", (inside[:, 1:] | inside[:, :-1]).sum() > 2**20)
-lines = lines.reshape(-1, 3)
 maps = [rng.random(np.prod(dims), dtype=np.float32) for _ in range(4)]
 for kappa in (None, 20.0):
     mix = core.build_mixture(dims, *maps, np.eye(4), lines, np.arange(0, 100 * n + 1, 100, dtype=np.uint32),
@@ -227,8 +226,8 @@ for gnl in (None, core.GnlField.on_grid(core.GradCoef.from_spec("connectom-300")
 
 
 def test_builds_scalars_and_signal_independent_of_thread_count():
-    # One and four threads cut the build's grid into different bricks, partial ones in both; the voxel loops
-    # split an odd number of voxels, so blocks and the signal's groups of four voxels fall differently.
+    # One and four threads cut the build's grid into different bricks, partial ones in both. The pool splits the
+    # voxel loops by thread count; an odd voxel count keeps its blocks off the signal's groups of four voxels.
     plans = [brick_plan((21, 17, 13), 321, t) for t in (1, 4)]
     assert plans[0] != plans[1] and all(any(d % s for d, s in zip((21, 17, 13), size)) for size, _ in plans)
     out = thread_counts_agree(DETERMINISM)
