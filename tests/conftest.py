@@ -1,3 +1,4 @@
+import math
 import os
 import subprocess
 import sys
@@ -51,3 +52,15 @@ def thread_counts_agree(code: str, counts=(1, 4)) -> list[str]:
     for o in outs[1:]:
         assert o[:-1] == outs[0][:-1]
     return outs[0][:-1]
+
+
+def brick_plan(dims, nvert, threads):
+    """The streamline builder's voxel bricks: (sides, counts per axis)."""
+    # The longest side is halved until a brick's float64 rows fit 1 MiB, a thread's share of max(16 MiB,
+    # histogram / 16) and a quarter of a thread's share of the voxels.
+    nvox, row = math.prod(dims), max(nvert, 1) * 8
+    cap = max(min(2**20 // row, max(nvox * nvert // 4, 16 << 20) // (threads * row), -(-nvox // (4 * threads))), 1)
+    size = list(dims)
+    while math.prod(size) > cap:
+        size[size.index(max(size))] = (max(size) + 1) // 2
+    return size, [-(-d // s) for d, s in zip(dims, size)]

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import quorvel._core as core
-from conftest import thread_counts_agree
+from conftest import brick_plan, thread_counts_agree
 
 E = math.exp
 # One volume at b = b_max along x: |q|^2 = 1, so exponents read -1000 * D (neonatal preset).
@@ -218,15 +218,17 @@ import hashlib, numpy as np, quorvel._core as core
 def digest(*arrays):
     return hashlib.sha256(b"".join(a.tobytes() for a in arrays)).hexdigest()
 rng = np.random.default_rng(7)
-dims, n = (24, 20, 16), 14000
-# 1.4 million 0.5 mm segments, most inside the grid: more brick references than one batch holds.
+dims, n = (21, 17, 13), 15000
+# 1.5 million 0.5 mm segments, most inside the grid: more brick references than one batch of 2**20 holds.
 lines = (np.cumsum(rng.normal(0, 0.3, (n, 100, 3)), axis=1) + rng.uniform(0, dims, (n, 1, 3))).reshape(-1, 3)
+inside = ((lines >= 0) & (lines < dims)).all(axis=1).reshape(n, 100)
+print("segments reaching the grid > 2**20:", (inside[:, 1:] | inside[:, :-1]).sum() > 2**20)
 maps = [rng.random(np.prod(dims), dtype=np.float32) for _ in range(4)]
 for kappa in (None, 20.0):
     mix = core.build_mixture(dims, *maps, np.eye(4), lines, np.arange(0, 100 * n + 1, 100, dtype=np.uint32),
                              rng.uniform(-0.5, 2, n).astype(np.float32), {}, kappa=kappa)
     print("build_mixture kappa", kappa, digest(mix.odf(), mix.fallback(), *mix.fractions()))
-dims, nvox, n = (14, 12, 10), 1680, 4000
+dims, nvox, n = (13, 11, 9), 1287, 4000
 mix = core.mixture_from_fibers(dims, rng.integers(0, nvox, n).astype(np.uint32), rng.normal(size=(n, 3)), rng.random(n),
     *(rng.random(nvox).astype(np.float32) for _ in range(3)), (rng.random(nvox) > 0.1).astype(np.float32), {}, kappa=8.0)
 mix = mix.with_myelin(rng.random(nvox).astype(np.float32) * (rng.random(nvox) > 0.5))
@@ -239,4 +241,9 @@ for gnl in (None, core.GnlField.on_grid(core.GradCoef.from_spec("connectom-300")
 
 
 def test_builds_scalars_and_signal_independent_of_thread_count():
-    assert len(thread_counts_agree(DETERMINISM)) == 5
+    # One and four threads cut the build's grid into different bricks, partial ones in both. The pool splits the
+    # voxel loops by thread count; an odd voxel count keeps its blocks off the signal's groups of four voxels.
+    plans = [brick_plan((21, 17, 13), 321, t) for t in (1, 4)]
+    assert plans[0] != plans[1] and all(any(d % s for d, s in zip((21, 17, 13), size)) for size, _ in plans)
+    out = thread_counts_agree(DETERMINISM)
+    assert len(out) == 6 and out[0] == "segments reaching the grid > 2**20: True"
