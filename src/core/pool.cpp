@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -80,11 +81,20 @@ std::size_t threads_held(std::size_t count, std::size_t stack) {
         return nullptr;
     };
     std::vector<pthread_t> made;
-    made.reserve(count);  // nothing below may throw while threads wait at the gate
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return 0;
     if (pthread_attr_setstacksize(&attr, stack + kThreadReserve) == 0) {
         for (std::size_t i = 0; i < count; ++i) {
+            // Room for a handle is made before its thread (nothing may throw while threads wait
+            // at the gate), and only as threads are made: a count far beyond what the process
+            // can hold must not be reserved up front.
+            if (made.size() == made.capacity()) {
+                try {
+                    made.reserve(std::min(count, std::max<std::size_t>(16, 2 * made.capacity())));
+                } catch (const std::bad_alloc&) {
+                    break;
+                }
+            }
             pthread_t t;
             if (pthread_create(&t, &attr, +wait, &gate) != 0) break;
             made.push_back(t);

@@ -1,0 +1,48 @@
+"""The worker pool: its size, and its size under an address-space cap."""
+import os
+
+import pytest
+
+from conftest import needs_no_asan, run_isolated, run_process
+
+CPUS = len(os.sched_getaffinity(0))
+
+
+@pytest.mark.parametrize("code, env, expected", [
+    # A count no pool can hold is a failed build, not a wrapped one.
+    ("c.set_threads(2**40), c.set_threads(4), c.current_threads(), c.set_threads(8), c.current_threads()", {},
+     "False True 4 False 4"),
+    ("c.current_threads(), c.set_threads(2), c.current_threads()", {"RAYON_NUM_THREADS": "+3"}, "3 False 3"),
+    # Every worker has started when set_threads returns.
+    ("c.set_threads(5), workers()", {}, "True 4"),
+    ("c.set_threads(0), c.current_threads()", {"RAYON_NUM_THREADS": "3", "RAYON_RS_NUM_CPUS": "5"}, "True 3"),
+    ("c.set_threads(0), c.current_threads()", {"RAYON_NUM_THREADS": "zero", "RAYON_RS_NUM_CPUS": "5"}, "True 5"),
+    ("c.set_threads(0), c.current_threads()", {"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": " 3"}, f"True {CPUS}"),
+    ("c.set_threads(0), c.current_threads()", {"RAYON_NUM_THREADS": "9" * 25, "RAYON_RS_NUM_CPUS": "-4"}, f"True {CPUS}"),
+])
+def test_worker_pool_in_a_fresh_process(code, env, expected):
+    prelude = "import os, quorvel._core as c\nn0 = len(os.listdir('/proc/self/task'))\n"
+    workers = "workers = lambda: len(os.listdir('/proc/self/task')) - n0\n"
+    assert run_isolated(f"{prelude}{workers}print(*({code},))", env=env) == expected
+
+
+# A cap like a cluster's ulimit -v, with room for five more threads and half of one: each thread
+# of the trial reserves TBB's 4 MiB worker stack and the 64 MiB a glibc malloc arena may take.
+CAPPED = """
+import resource, numpy as np, quorvel._core as core
+vm = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (vm + int(5.5 * (68 << 20)),) * 2)
+built = core.set_threads({n})
+comp = core.Compartments.from_images((4, 4, 1), 64, [np.ones(1024, np.float32)], [80.0])
+core.simulate_acquisition(comp, np.zeros(16, np.float32), (4, 4, 1), np.zeros(64), np.zeros((64, 3)), {{}})
+print(built, core.current_threads())
+"""
+
+
+# set_threads refuses; the lazy default pool halves the count, but never keeps more than one
+# thread beyond the five the trial held: 8 becomes 4, 64 and any larger count 6.
+@needs_no_asan
+@pytest.mark.parametrize("n, expected", [(8, 4), (64, 6), (300_000_000, 6)])
+def test_a_pool_the_address_space_cannot_hold_is_refused_and_the_default_one_halved(n, expected):
+    out = run_process(CAPPED.format(n=n), env={"RAYON_NUM_THREADS": str(n)}, timeout=120)
+    assert out.returncode == 0 and out.stdout.split() == ["False", str(expected)], out.stderr
