@@ -1,6 +1,7 @@
 #include "core/pool.hpp"
 
 #include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/enumerable_thread_specific.h>
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/partitioner.h>
@@ -166,6 +167,12 @@ tbb::task_arena& arena() {
     return *a;
 }
 
+// Runs a loop on the pool.
+template <class F>
+void run(F&& loop) {
+    arena().execute(loop);
+}
+
 }  // namespace
 
 std::size_t default_threads() {
@@ -184,25 +191,34 @@ bool set_threads(std::size_t n) {
 
 std::size_t current_threads() { return static_cast<std::size_t>(arena().max_concurrency()); }
 
-void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body) {
-    if (n == 0) return;
-    arena().execute([&] {
-        tbb::parallel_for(std::size_t{0}, n, [&](std::size_t i) { body(i); });
-    });
+namespace detail {
+
+struct PerThreadStore::Impl {
+    std::function<std::shared_ptr<void>()> make;
+    tbb::enumerable_thread_specific<std::shared_ptr<void>> values;
+};
+
+PerThreadStore::PerThreadStore(std::function<std::shared_ptr<void>()> make)
+    : impl_(std::make_unique<Impl>(Impl{std::move(make), {}})) {}
+
+PerThreadStore::~PerThreadStore() = default;
+
+void* PerThreadStore::local() {
+    std::shared_ptr<void>& v = impl_->values.local();
+    if (!v) v = impl_->make();
+    return v.get();
 }
 
-void for_each_index_in_slot(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
+}  // namespace detail
+
+void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body) {
     if (n == 0) return;
-    arena().execute([&] {
-        tbb::parallel_for(std::size_t{0}, n, [&](std::size_t i) {
-            body(i, static_cast<std::size_t>(tbb::this_task_arena::current_thread_index()));
-        });
-    });
+    run([&] { tbb::parallel_for(std::size_t{0}, n, [&](std::size_t i) { body(i); }); });
 }
 
 void for_each_block(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
     if (n == 0) return;
-    arena().execute([&] {
+    run([&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n),
                           [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
     });

@@ -1,4 +1,5 @@
-"""The worker pool: its size, and its size under an address-space cap."""
+"""The worker pool: its size, its size under an address-space cap, and loops run from several
+Python threads at once."""
 import os
 
 import pytest
@@ -46,3 +47,33 @@ print(built, core.current_threads())
 def test_a_pool_the_address_space_cannot_hold_is_refused_and_the_default_one_halved(n, expected):
     out = run_process(CAPPED.format(n=n), env={"RAYON_NUM_THREADS": str(n)}, timeout=120)
     assert out.returncode == 0 and out.stdout.split() == ["False", str(expected)], out.stderr
+
+
+# Several Python threads run pool loops at once: more callers than a one-thread pool has threads.
+CONCURRENT = """
+import threading, numpy as np, quorvel._core as core
+assert core.set_threads({threads})
+rng = np.random.default_rng(5)
+dims, n, v = (12, 10, 8), 300, 6
+lines = (np.cumsum(rng.normal(0, 0.3, (n, 50, 3)), axis=1) + rng.uniform(0, dims, (n, 1, 3))).reshape(-1, 3)
+args = (dims, *(rng.random(960, dtype=np.float32) for _ in range(4)), np.eye(4), lines,
+        np.arange(0, 50 * n + 1, 50, dtype=np.uint32), None, {{}})
+mix, bvals, bvecs = core.build_mixture(*args), np.full(v, 1000.0), rng.normal(size=(v, 3))
+comp = core.signal_from_mixture(mix, bvals, bvecs)
+calls = {{"build": lambda: core.build_mixture(*args).odf(), "scalars": lambda: np.stack(mix.scalars()),
+         "signal": lambda: core.signal_from_mixture(mix, bvals, bvecs).mixed(),
+         "acquire": lambda: core.simulate_acquisition(comp, np.zeros(960, np.float32), (6, 5, 8), bvals, bvecs,
+                                                      {{"n_coils": 2}})["re"]}}
+alone, differ = {{k: f().tobytes() for k, f in calls.items()}}, []
+def repeat(k):
+    differ.extend(k for _ in range(5) if calls[k]().tobytes() != alone[k])
+callers = [threading.Thread(target=repeat, args=(k,)) for k in ("build", "build", "scalars", "signal", "acquire")]
+[t.start() for t in callers], [t.join() for t in callers]
+print(differ)
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2, 8])
+def test_concurrent_callers_get_the_results_of_lone_ones(threads):
+    out = run_process(CONCURRENT.format(threads=threads), timeout=300)
+    assert out.returncode == 0 and out.stdout.split() == ["[]"], out.stderr
