@@ -1,7 +1,10 @@
 #pragma once
 // The one process-wide worker pool. Every parallel loop of the library goes through the
 // functions below; nothing else touches the threading library. Results are gathered by index,
-// so they never depend on the number of threads or on scheduling.
+// so they never depend on the number of threads or on scheduling. Every loop is isolated: a thread
+// waiting for a loop's tasks runs only tasks of that loop meanwhile, never another task of a loop
+// it is already inside of (whose locks or scratch its unfinished task holds). So a task may run
+// pool loops itself, hold locks around them, and call back into code that does.
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -50,8 +53,7 @@ private:
 // Scratch kept per thread for the loops of one call: local() is the calling thread's own T, made
 // by make() on that thread when it first asks and kept, loop after loop, until this object dies.
 // It is keyed by the thread itself, so it holds for any thread the pool lets run a task (callers
-// from outside included, however many) and needs no lock. A task must not start a pool loop
-// itself: while it waits, its thread may run another task that uses the same value.
+// from outside included, however many), and a task may use it from start to end without locks.
 template <class T>
 class PerThread {
 public:

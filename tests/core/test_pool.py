@@ -1,5 +1,5 @@
 """The worker pool: its size, its size under an address-space cap, and loops run from several
-Python threads at once."""
+Python threads at once or from inside another loop's task."""
 import os
 
 import pytest
@@ -77,3 +77,29 @@ print(differ)
 def test_concurrent_callers_get_the_results_of_lone_ones(threads):
     out = run_process(CONCURRENT.format(threads=threads), timeout=300)
     assert out.returncode == 0 and out.stdout.split() == ["[]"], out.stderr
+
+
+# A progress callable that runs another acquisition: the thread holding the inner object's mutex
+# while it waits for the inner volumes must not be handed an outer volume, whose progress call
+# would ask for that mutex again.
+NESTED = """
+import time, numpy as np, quorvel._core as core
+assert core.set_threads(8)
+rng = np.random.default_rng(3)
+outer, inner = (core.Compartments.from_images((8, 8, 1), v, [rng.random(64 * v).astype(np.float32)], [80.0])
+                for v in (64, 8))
+def run(c, **kw):
+    out = core.simulate_acquisition(c, np.zeros(64, np.float32), (8, 8, 1), np.full(c.ngrad, 1000.0),
+                                    np.ones((c.ngrad, 3)), {"n_coils": 2}, **kw)
+    return out["re"].tobytes() + out["im"].tobytes()
+alone, nested = run(outer, seed=5), set()
+def progress(done, total):  # the inner volumes wait a little, so the waiting thread looks for work
+    if done % 2 == 0:
+        nested.add(run(inner, progress=lambda d, t: time.sleep(0.001)))
+print(all(run(outer, seed=5, progress=progress) == alone for _ in range(10)), nested == {run(inner)})
+"""
+
+
+def test_an_acquisition_inside_a_progress_callable_neither_deadlocks_nor_changes_the_outer_run():
+    out = run_process(NESTED, timeout=90)
+    assert out.returncode == 0 and out.stdout.split() == ["True", "True"], out.stderr
