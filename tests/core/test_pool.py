@@ -53,8 +53,7 @@ def test_a_pool_the_address_space_cannot_hold_is_refused_and_the_default_one_hal
 CONCURRENT = """
 import threading, numpy as np, quorvel._core as core
 assert core.set_threads({threads})
-rng = np.random.default_rng(5)
-dims, n, v = (12, 10, 8), 300, 6
+rng, dims, n, v = np.random.default_rng(5), (12, 10, 8), 300, 6
 lines = (np.cumsum(rng.normal(0, 0.3, (n, 50, 3)), axis=1) + rng.uniform(0, dims, (n, 1, 3))).reshape(-1, 3)
 args = (dims, *(rng.random(960, dtype=np.float32) for _ in range(4)), np.eye(4), lines,
         np.arange(0, 50 * n + 1, 50, dtype=np.uint32), None, {{}})
@@ -85,8 +84,7 @@ def test_concurrent_callers_get_the_results_of_lone_ones(threads):
 NESTED = """
 import time, numpy as np, quorvel._core as core
 assert core.set_threads(8)
-rng = np.random.default_rng(3)
-outer, inner = (core.Compartments.from_images((8, 8, 1), v, [rng.random(64 * v).astype(np.float32)], [80.0])
+outer, inner = (core.Compartments.from_images((8, 8, 1), v, [np.linspace(0, 1, 64 * v, dtype=np.float32)], [80.0])
                 for v in (64, 8))
 def run(c, **kw):
     out = core.simulate_acquisition(c, np.zeros(64, np.float32), (8, 8, 1), np.full(c.ngrad, 1000.0),
