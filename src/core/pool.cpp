@@ -29,6 +29,10 @@ std::mutex g_build_mutex;
 // threads may still be finishing when static destructors run).
 std::atomic<tbb::task_arena*> g_arena{nullptr};
 std::atomic<tbb::global_control*> g_cap{nullptr};  // held so leak checkers see it is kept on purpose
+// The count the pool was built with, stored before the arena. Not the arena's max_concurrency(),
+// which counts one more while TBB lends a one-thread arena a worker for callers that found no
+// free slot.
+std::atomic<std::size_t> g_threads{0};
 
 // A thread count the pool can be built with: TBB takes an int.
 constexpr std::size_t kMaxThreads = static_cast<std::size_t>(std::numeric_limits<int>::max());
@@ -154,6 +158,7 @@ bool build(std::size_t n, bool fall_back) {
     // Another user of TBB in the process may hold the cap lower; TBB then gives fewer workers.
     const auto cap = tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism);
     start_workers(*arena, std::min(n, cap));
+    g_threads.store(n, std::memory_order_relaxed);
     g_arena.store(arena, std::memory_order_release);
     return true;
 }
@@ -192,7 +197,10 @@ bool set_threads(std::size_t n) {
     }
 }
 
-std::size_t current_threads() { return static_cast<std::size_t>(arena().max_concurrency()); }
+std::size_t current_threads() {
+    arena();
+    return g_threads.load(std::memory_order_relaxed);
+}
 
 namespace detail {
 
