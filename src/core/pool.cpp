@@ -1,6 +1,7 @@
 #include "core/pool.hpp"
 
 #include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/enumerable_thread_specific.h>
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/partitioner.h>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -27,6 +29,10 @@ std::mutex g_build_mutex;
 // threads may still be finishing when static destructors run).
 std::atomic<tbb::task_arena*> g_arena{nullptr};
 std::atomic<tbb::global_control*> g_cap{nullptr};  // held so leak checkers see it is kept on purpose
+// The count the pool was built with, stored before the arena. Not the arena's max_concurrency(),
+// which counts one more while TBB lends a one-thread arena a worker for callers that found no
+// free slot.
+std::atomic<std::size_t> g_threads{0};
 
 // A thread count the pool can be built with: TBB takes an int.
 constexpr std::size_t kMaxThreads = static_cast<std::size_t>(std::numeric_limits<int>::max());
@@ -80,11 +86,20 @@ std::size_t threads_held(std::size_t count, std::size_t stack) {
         return nullptr;
     };
     std::vector<pthread_t> made;
-    made.reserve(count);  // nothing below may throw while threads wait at the gate
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return 0;
     if (pthread_attr_setstacksize(&attr, stack + kThreadReserve) == 0) {
         for (std::size_t i = 0; i < count; ++i) {
+            // Room for a handle is made before its thread (nothing may throw while threads wait
+            // at the gate), and only as threads are made: a count far beyond what the process
+            // can hold must not be reserved up front.
+            if (made.size() == made.capacity()) {
+                try {
+                    made.reserve(std::min(count, std::max<std::size_t>(16, 2 * made.capacity())));
+                } catch (const std::bad_alloc&) {
+                    break;
+                }
+            }
             pthread_t t;
             if (pthread_create(&t, &attr, +wait, &gate) != 0) break;
             made.push_back(t);
@@ -143,6 +158,7 @@ bool build(std::size_t n, bool fall_back) {
     // Another user of TBB in the process may hold the cap lower; TBB then gives fewer workers.
     const auto cap = tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism);
     start_workers(*arena, std::min(n, cap));
+    g_threads.store(n, std::memory_order_relaxed);
     g_arena.store(arena, std::memory_order_release);
     return true;
 }
@@ -154,6 +170,15 @@ tbb::task_arena& arena() {
         a = g_arena.load(std::memory_order_acquire);
     }
     return *a;
+}
+
+// Runs a loop on the pool, isolated: a thread that waits for its tasks runs only tasks of this
+// loop meanwhile. Otherwise a task that waits for a nested loop (a progress callable running
+// another acquisition, say) could be handed another task of an outer loop, which may then want
+// the lock the waiting task holds, on the same thread: a deadlock.
+template <class F>
+void run(F&& loop) {
+    arena().execute([&] { tbb::this_task_arena::isolate(loop); });
 }
 
 }  // namespace
@@ -172,27 +197,39 @@ bool set_threads(std::size_t n) {
     }
 }
 
-std::size_t current_threads() { return static_cast<std::size_t>(arena().max_concurrency()); }
+std::size_t current_threads() {
+    arena();
+    return g_threads.load(std::memory_order_relaxed);
+}
+
+namespace detail {
+
+struct PerThreadStore::Impl {
+    std::function<std::shared_ptr<void>()> make;
+    tbb::enumerable_thread_specific<std::shared_ptr<void>> values;
+};
+
+PerThreadStore::PerThreadStore(std::function<std::shared_ptr<void>()> make)
+    : impl_(std::make_unique<Impl>(Impl{std::move(make), {}})) {}
+
+PerThreadStore::~PerThreadStore() = default;
+
+void* PerThreadStore::local() {
+    std::shared_ptr<void>& v = impl_->values.local();
+    if (!v) v = impl_->make();
+    return v.get();
+}
+
+}  // namespace detail
 
 void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body) {
     if (n == 0) return;
-    arena().execute([&] {
-        tbb::parallel_for(std::size_t{0}, n, [&](std::size_t i) { body(i); });
-    });
-}
-
-void for_each_index_in_slot(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
-    if (n == 0) return;
-    arena().execute([&] {
-        tbb::parallel_for(std::size_t{0}, n, [&](std::size_t i) {
-            body(i, static_cast<std::size_t>(tbb::this_task_arena::current_thread_index()));
-        });
-    });
+    run([&] { tbb::parallel_for(std::size_t{0}, n, [&](std::size_t i) { body(i); }); });
 }
 
 void for_each_block(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
     if (n == 0) return;
-    arena().execute([&] {
+    run([&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n),
                           [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
     });

@@ -1,9 +1,13 @@
 #pragma once
 // The one process-wide worker pool. Every parallel loop of the library goes through the
 // functions below; nothing else touches the threading library. Results are gathered by index,
-// so they never depend on the number of threads or on scheduling.
+// so they never depend on the number of threads or on scheduling. Every loop is isolated: a thread
+// waiting for a loop's tasks runs only tasks of that loop meanwhile, never another task of a loop
+// it is already inside of (whose locks or scratch its unfinished task holds). So a task may run
+// pool loops itself, hold locks around them, and call back into code that does.
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <span>
 #include <tuple>
 #include <vector>
@@ -30,11 +34,37 @@ void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body)
 // must not depend on which block an index falls in.
 void for_each_block(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
 
-// Runs body(i, slot) for every i in [0, n) on the pool, where slot in [0, current_threads())
-// names the thread running the call: no two calls with the same slot run at once, so scratch
-// the caller sets up once per slot is reused without locks. The body must not itself start a
-// pool loop (a thread waiting for one may run another call of this loop in the same slot).
-void for_each_index_in_slot(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
+namespace detail {
+// One value per thread, kept by the threading library; PerThread below gives it a type.
+class PerThreadStore {
+public:
+    explicit PerThreadStore(std::function<std::shared_ptr<void>()> make);
+    ~PerThreadStore();
+    PerThreadStore(const PerThreadStore&) = delete;
+    PerThreadStore& operator=(const PerThreadStore&) = delete;
+    void* local();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+}  // namespace detail
+
+// Scratch kept per thread for the loops of one call: local() is the calling thread's own T, made
+// by make() on that thread when it first asks and kept, loop after loop, until this object dies.
+// It is keyed by the thread itself, so it holds for any thread the pool lets run a task (callers
+// from outside included, however many), and a task may use it from start to end without locks.
+template <class T>
+class PerThread {
+public:
+    template <class Make>
+    explicit PerThread(Make make)
+        : store_([make = std::move(make)]() -> std::shared_ptr<void> { return std::make_shared<T>(make()); }) {}
+    T& local() { return *static_cast<T*>(store_.local()); }
+
+private:
+    detail::PerThreadStore store_;
+};
 
 // Parallel map over [0, n): out[i] = fn(i), collected in index order.
 template <class T, class F>

@@ -75,7 +75,7 @@ void finish_voxel(std::size_t v, const double* row, const TissueFractions& tissu
 // Voxels are owned by bricks (boxes of whole voxels). Each brick accumulates its rows in a
 // float64 scratch of its own size, in exactly the order of the serial loop (streamlines, then
 // segments, then pieces, then vertices), narrows them into the result and reuses the scratch for
-// its next brick: one brick scratch per worker thread, never a float64 copy of the histogram.
+// its next brick: one brick scratch per thread, never a float64 copy of the histogram.
 // A brick learns which segments reach it from a list of segment references (the index of the
 // segment's first point), gathered in streamline order by a count pass and a fill pass over
 // fixed chunks of streamlines; the lists are built for as many consecutive bricks at a time as
@@ -321,10 +321,8 @@ mixture::MixtureField generate_mixture(const raster::Grid& grid, std::span<const
     for (std::size_t g = 0; g + 1 < group_first.size(); ++g)
         largest = std::max(largest, brick_first[group_first[g + 1]] - brick_first[group_first[g]]);
     std::vector<std::uint32_t> list(largest);
-    std::vector<BrickScratch> scratch;
-    scratch.reserve(threads);
-    for (std::size_t t = 0; t < threads; ++t)
-        scratch.emplace_back(bricks.size[0] * bricks.size[1] * bricks.size[2] * nvert, field.sphere, kappa);
+    const std::size_t brick_cells = bricks.size[0] * bricks.size[1] * bricks.size[2] * nvert;
+    pool::PerThread<BrickScratch> scratch([&] { return BrickScratch(brick_cells, field.sphere, kappa); });
 
     for (std::size_t g = 0; g + 1 < group_first.size(); ++g) {
         const std::size_t g0 = group_first[g], g1 = group_first[g + 1];
@@ -341,7 +339,7 @@ mixture::MixtureField generate_mixture(const raster::Grid& grid, std::span<const
                 });
         });
         const BrickWork work{in, bricks, refs, list, base, tissue, area, field};
-        pool::for_each_index_in_slot(g1 - g0, [&](std::size_t k, std::size_t slot) { work(g0 + k, scratch[slot]); });
+        pool::for_each_index(g1 - g0, [&](std::size_t k) { work(g0 + k, scratch.local()); });
     }
     return field;
 }

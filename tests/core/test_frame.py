@@ -1,12 +1,10 @@
-"""Module frame: registration, text signatures, version, scalar names and the worker pool."""
+"""Module frame: registration, text signatures, version and scalar names."""
 import inspect
-import os
 
 import pytest
 
 import quorvel
 import quorvel._core as core
-from conftest import needs_no_asan, run_isolated, run_process
 
 CLASSES = ["Mixture", "Compartments", "GradCoef", "GnlField"]
 FUNCTIONS = [
@@ -31,7 +29,6 @@ SIGNATURES = {  # the rest are checked beside their functions
 SCALARS = ["fa", "md", "rd", "ad", "ak", "rk", "mk", "mkt", "kfa", "micro_fa", "coherence", "k_bulk",
            "k_shear", "rtop", "rtap", "rtpp", "msd", "qiv", "ng", "ngpar", "ngperp", "pa", "gfa", "qa",
            "icvf", "odi", "isovf"]
-CPUS = len(os.sched_getaffinity(0))
 
 
 def test_registration_signatures_docstrings_version_and_scalar_names():
@@ -57,42 +54,3 @@ def test_registration_signatures_docstrings_version_and_scalar_names():
     names = core.scalar_names()
     names.clear()  # a fresh list each call
     assert core.scalar_names() == SCALARS
-
-
-@pytest.mark.parametrize("code, env, expected", [
-    # A count no pool can hold is a failed build, not a wrapped one.
-    ("c.set_threads(2**40), c.set_threads(4), c.current_threads(), c.set_threads(8), c.current_threads()", {},
-     "False True 4 False 4"),
-    ("c.current_threads(), c.set_threads(2), c.current_threads()", {"RAYON_NUM_THREADS": "+3"}, "3 False 3"),
-    # Every worker has started when set_threads returns.
-    ("c.set_threads(5), workers()", {}, "True 4"),
-    ("c.set_threads(0), c.current_threads()", {"RAYON_NUM_THREADS": "3", "RAYON_RS_NUM_CPUS": "5"}, "True 3"),
-    ("c.set_threads(0), c.current_threads()", {"RAYON_NUM_THREADS": "zero", "RAYON_RS_NUM_CPUS": "5"}, "True 5"),
-    ("c.set_threads(0), c.current_threads()", {"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": " 3"}, f"True {CPUS}"),
-    ("c.set_threads(0), c.current_threads()", {"RAYON_NUM_THREADS": "9" * 25, "RAYON_RS_NUM_CPUS": "-4"}, f"True {CPUS}"),
-])
-def test_worker_pool_in_a_fresh_process(code, env, expected):
-    prelude = "import os, quorvel._core as c\nn0 = len(os.listdir('/proc/self/task'))\n"
-    workers = "workers = lambda: len(os.listdir('/proc/self/task')) - n0\n"
-    assert run_isolated(f"{prelude}{workers}print(*({code},))", env=env) == expected
-
-
-LIMITED = """
-import resource, numpy as np, quorvel._core as core
-vm = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
-# A cap like a cluster's ulimit -v: far less than 64 threads with their malloc arenas take.
-resource.setrlimit(resource.RLIMIT_AS, (vm + 600 * 2**20,) * 2)
-built = {build}
-comp = core.Compartments.from_images((4, 4, 1), 64, [np.ones(1024, np.float32)], [80.0])
-core.simulate_acquisition(comp, np.zeros(16, np.float32), (4, 4, 1), np.zeros(64), np.zeros((64, 3)), {{}})
-n = core.current_threads()
-print(built is None or built == (n == 64), 1 <= n <= 64)
-"""
-
-
-@needs_no_asan
-@pytest.mark.parametrize("build", ["core.set_threads(64)", "None"])  # the lazy default pool as well
-def test_a_pool_the_address_space_cannot_hold_is_refused_or_smaller_never_an_abort(build):
-    # The workers start lazily; one the process could not create once aborted the first parallel call.
-    out = run_process(LIMITED.format(build=build), env={"RAYON_NUM_THREADS": "64"}, timeout=120)
-    assert out.returncode == 0 and out.stdout.split() == ["True", "True"], out.stderr
