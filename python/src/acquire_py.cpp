@@ -25,10 +25,12 @@ PyObject* to_callable(PyObject* o) {
 
 // Relays progress to a Python callable from the worker threads. Each call takes the interpreter
 // lock; the first exception raised is kept (later ones are dropped) and raised after the run.
-// The run holds comp's mutex, so the callable must not wait for it (ServingCall).
+// The run holds comp's mutex, so the callable must not wait for it, nor for the objects whose
+// calls this run is made from, inside their progress callables (ServingCall).
 class ProgressRelay {
 public:
-    ProgressRelay(PyObject* callable, PyObject* comp) : callable_(callable), comp_(comp) {}
+    ProgressRelay(PyObject* callable, PyObject* comp)
+        : callable_(callable), comp_(comp), inherited_(ServingCall::current()) {}
     ProgressRelay(const ProgressRelay&) = delete;
     ProgressRelay& operator=(const ProgressRelay&) = delete;
     // Destroyed with the interpreter lock held.
@@ -55,7 +57,7 @@ public:
 private:
     void call(std::size_t done, std::size_t total) {
         PyGILState_STATE state = PyGILState_Ensure();
-        ServingCall serving(comp_);
+        ServingCall serving(comp_, inherited_);
         PyObject* args = Py_BuildValue("(nn)", static_cast<Py_ssize_t>(done), static_cast<Py_ssize_t>(total));
         PyObject* result = args != nullptr ? PyObject_CallObject(callable_, args) : nullptr;
         Py_XDECREF(args);
@@ -81,6 +83,7 @@ private:
 
     PyObject* callable_;  // borrowed: the argument outlives the call
     PyObject* comp_;      // borrowed, likewise
+    const ServingCall* inherited_;
     std::mutex mutex_;
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
