@@ -50,7 +50,7 @@ _Window: TypeAlias = (
 # default. acquisition_defaults() and acquisition_hbcd() return plain dicts of the same keys.
 class _Acquisition(TypedDict, total=False):
     window: _Window
-    t_line: _Float | None
+    t_line: _Float | None  # effective echo spacing: ms per line of the full k-space matrix (BIDS EffectiveEchoSpacing)
     t_echo: _Float | None
     t_inhom: _Float | None
     signal_scale: _Float | None
