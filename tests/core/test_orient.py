@@ -1,6 +1,5 @@
 """Reorientation to LAS, the BIDS phase-encoding direction and FSL bvecs."""
 import itertools
-import re
 
 import numpy as np
 import pytest
@@ -8,6 +7,7 @@ from nibabel import orientations
 from scipy.spatial.transform import Rotation
 
 import quorvel._core as core
+from conftest import raises
 
 
 def affine_of(columns, scale=(1.0, 1.0, 1.0), translation=(0.0, 0.0, 0.0)):
@@ -100,8 +100,7 @@ TIE = np.array([[1, 1, 0, 0], [0, -1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1.0]])  # c
     (lambda: core.reorient_to_las(np.diag([1.0, 1, 0, 1]), (2, 2, 2)), "affine 3x3 is not a permutation of the world axes"),
 ])
 def test_value_errors(call, message):
-    with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
-        call()
+    raises(ValueError, message, call)
 
 
 @pytest.mark.parametrize("key, value, error", [("src", [0, 1, 2], TypeError), ("src", (0, -1, 2), OverflowError),

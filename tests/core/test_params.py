@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import quorvel._core as core
+from conftest import raises
 
 NAMES = "'neonatal', 'adult' or 'infant'"
 NEONATAL = dict(b_value=1000.0, fiber_radius_mm=1.0, intra_frac=0.55, extra_frac=0.45, d_intra=0.0015,
@@ -61,9 +62,7 @@ def test_dictionary_round_trip(given, expected):
     (core.tissue_preset, 'ne"o\n', rf'unknown tissue preset "ne\"o\n"; expected {NAMES}'),
 ])
 def test_errors(call, arg, message):
-    with pytest.raises(ValueError) as info:
-        call(arg)
-    assert str(info.value) == message
+    raises(ValueError, message, lambda: call(arg))
 
 
 @pytest.mark.parametrize("bvals, bvecs, q2", [

@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import quorvel._core as core
+from conftest import raises
 
 
 def mixture(dims, entries):
@@ -106,6 +107,4 @@ def test_random_rows_against_brute_force(rng, kappa, npeaks):
     (1, -1, OverflowError, "while processing 'npeaks'"),
 ])
 def test_errors(o, npeaks, error, text):
-    with pytest.raises(error) as info:
-        mixture((5, 4, 3), []).truth_peaks(o, npeaks)
-    assert text in [str(info.value), *getattr(info.value, "__notes__", [])]
+    raises(error, text, lambda: mixture((5, 4, 3), []).truth_peaks(o, npeaks))
