@@ -25,10 +25,6 @@ def nearest(direction):
     return VERTS[np.argmax(np.abs(VERTS @ d / np.linalg.norm(d)))]
 
 
-def angle(a, b):
-    return math.degrees(math.acos(min(1.0, abs(float(a @ b)))))
-
-
 X, Y, Z = (nearest(d) for d in ([1, 0, 0], [0, 1, 0], [0, 0, 1]))
 
 
