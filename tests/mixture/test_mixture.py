@@ -255,13 +255,7 @@ def test_nothing_deposited():
         assert not mix.odf().any() and mix.fallback().all() and mix.has_myelin
 
 
-def test_inert_entries_sign_radius_and_ties():
-    base = fibers((2, 1, 1), [0], [[0, 0, 1]], [1.5])
-    same = fibers((2, 1, 1), [0, 1, 1, 0], [[0, 0, -2], [1, 0, 0], [0, 0, 0], [0, 0, 1e-13]], [1.5, 0, 3, 2],
-                  params={"fiber_radius_mm": 3.0})
-    np.testing.assert_array_equal(same.odf(), base.odf())
-    np.testing.assert_array_equal(same.fallback(), [0, 1])
-    assert rows(base).max() == 1.5
+def test_nearest_vertex_ties():
     # At level 0, (0, 0, 1) is equally close to vertices 2 and 3, (0, 1, 0) to vertices 0 and 1: the lower wins.
     mix = fibers((2, 1, 1), [0, 1], [[0, 0, 1], [0, -1, 0]], [1.0, 1.0], sphere_level=0)
     np.testing.assert_array_equal(rows(mix), np.eye(6)[[2, 0]])
@@ -269,12 +263,14 @@ def test_inert_entries_sign_radius_and_ties():
 
 @pytest.mark.parametrize("kappa", [None, 0.3, 5.0, 60.0, 1e6, 0.0, -2.5, -math.inf])  # only kappa > 0 is Watson's
 def test_kernel_matches_reference(rng, kappa):
-    dirs, weight, voxel = rng.normal(size=(4, 3)), rng.uniform(0.1, 3.0, 4), [0, 2, 2, 3]  # voxel 2 sums two
-    mix = fibers((4, 1, 1), voxel, dirs, weight, kappa=kappa)
+    dirs, weight, voxel = rng.normal(size=(7, 3)), rng.uniform(0.1, 3.0, 7), [0, 2, 2, 3, 1, 1, 1]  # voxel 2 sums two
+    dirs[5], dirs[6], weight[4] = 0, 1e-13, 0  # no direction, none longer than 1e-12, no weight: inert, as is the radius
+    mix = fibers((4, 1, 1), voxel, dirs, weight, params={"fiber_radius_mm": 3.0}, kappa=kappa)
     ref = np.zeros((4, mix.nvert))
     k = kernel_reference(vertices(mix), dirs, kappa if kappa and kappa > 0 else None)
-    np.add.at(ref, voxel, k * weight[:, None])
+    np.add.at(ref, voxel, k * (weight * (np.linalg.norm(dirs, axis=1) >= 1e-12))[:, None])
     np.testing.assert_array_equal(rows(mix), ref.astype(np.float32))
+    np.testing.assert_array_equal(mix.fallback(), [0, 1, 0, 0])
     # At kappa 1e6 every weight falls below the cut: each entry falls back to its nearest vertex.
     assert kappa != 1e6 or np.count_nonzero(rows(mix)[0]) == 1
 
