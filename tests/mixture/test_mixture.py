@@ -137,12 +137,10 @@ def icosphere_reference(level):
     return kept
 
 
-@pytest.mark.parametrize("level, count", [(0, 6), (1, 21), (2, 81), (3, 321), (4, 1281), (5, 5121)])
-def test_hemisphere(level, count):
+@pytest.mark.parametrize("level", range(6))
+def test_hemisphere(level):
     # the vertex order is the layout of every odf row: bit for bit, not only as a set
-    v = vertices(fibers((1, 1, 1), [], [], [], sphere_level=level))
-    assert len(v) == count
-    np.testing.assert_array_equal(v, icosphere_reference(level))
+    np.testing.assert_array_equal(vertices(fibers((1, 1, 1), [], [], [], sphere_level=level)), icosphere_reference(level))
 
 
 # Level 15 needs more than 32-bit bin indices, level 31 wraps 5*4^level + 1, level 14 takes

@@ -8,13 +8,12 @@ import quorvel._core as core
 from conftest import raises
 
 
-def mixture(dims, entries):
+def mixture(dims, entries, kappa=None):
     """entries: (flat voxel, direction, mass); a direction exactly on a sphere vertex deposits on
     that vertex alone."""
-    one = np.ones(int(np.prod(dims)), np.float32)
-    voxel = np.array([e[0] for e in entries], np.uint32)
-    dirs = np.array([e[1] for e in entries], float).reshape(-1, 3)
-    return core.mixture_from_fibers(dims, voxel, dirs, np.array([e[2] for e in entries], float), one, 0 * one, 0 * one, one, {})
+    one, (voxel, dirs, mass) = np.ones(int(np.prod(dims)), np.float32), zip(*entries) if entries else ((), (), ())
+    return core.mixture_from_fibers(dims, np.array(voxel, np.uint32), np.reshape(dirs, (-1, 3)).astype(float),
+                                    np.array(mass, float), one, 0 * one, 0 * one, one, {}, kappa=kappa)
 
 
 VERTS = mixture((1, 1, 1), []).sphere_vertices().reshape(-1, 3)
@@ -84,9 +83,7 @@ def test_random_rows_against_brute_force(rng, kappa, npeaks):
         near = np.abs(VERTS @ VERTS.T) > math.cos(math.radians(40))
         dirs = VERTS[[j for c in rng.integers(0, len(VERTS), 2 * nvox) for j in rng.choice(np.flatnonzero(near[c]), 5, False)]]
         masses = rng.integers(1, 6, nvox * per).astype(float)
-    one = np.ones(nvox, np.float32)
-    mix = core.mixture_from_fibers((nvox, 1, 1), np.repeat(np.arange(nvox, dtype=np.uint32), per), dirs, masses,
-                                   one, 0 * one, 0 * one, one, {}, kappa=kappa)
+    mix = mixture((nvox, 1, 1), list(zip(np.repeat(np.arange(nvox), per), dirs, masses)), kappa)
     got = mix.truth_peaks(1, npeaks).reshape(nvox, npeaks, 3)
     for row, peaks in zip(mix.odf().reshape(nvox, -1).astype(float), got):
         ref, want = row_peaks_reference(VERTS, row, npeaks), np.zeros((npeaks, 3))

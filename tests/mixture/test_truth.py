@@ -125,15 +125,15 @@ def ng_reference(comps, p, floor, top_k):
     lam, vec = np.linalg.eigh(tbar)
     e1, plane = vec[:, 2], np.linalg.qr(np.column_stack([vec[:, 2], np.eye(3)[:, :2]]))[0][:, 1:]
 
+    det = np.linalg.det
+
     def sine(basis):  # the det^(-1/2) inner products of the Gaussians projected onto the basis
-        det = np.linalg.det
         x, xbar = basis.T @ ts @ basis, basis.T @ tbar @ basis
         s = pi @ det(x[:, None] + x[None]) ** -0.5 @ pi
         return math.sqrt(max(0.0, 1 - (pi @ det(x + xbar) ** -0.5) ** 2 / (s * det(2 * xbar) ** -0.5)))
 
     roots = np.roots([1, lam.sum() / 3, -(lam[0] * lam[1] + lam[0] * lam[2] + lam[1] * lam[2]) / 3, -lam.prod()])
     u = roots[np.abs(roots.imag) < 1e-12 * np.abs(roots).max()].real.max()
-    det = np.linalg.det
     return dict(ng=sine(np.eye(3)), ngpar=sine(e1[:, None]), ngperp=sine(plane),
                 pa=math.sqrt(max(0.0, 1 - (1 / det(tbar + u * np.eye(3))) / ((2 * u) ** -1.5 * det(2 * tbar) ** -0.5))))
 
