@@ -21,9 +21,8 @@ PRESETS = {
 
 def decoded(params):
     """The parameter record a mixture keeps, as Mixture.params() writes it back."""
-    maps = [np.ones(1, np.float32)] * 4
-    return core.mixture_from_fibers((1, 1, 1), np.zeros(0, np.uint32), np.zeros((0, 3)), np.zeros(0), *maps,
-                                    params, sphere_level=0).params()
+    return core.mixture_from_fibers((1, 1, 1), np.zeros(0, np.uint32), np.zeros((0, 3)), np.zeros(0),
+                                    *[np.ones(1, np.float32)] * 4, params, sphere_level=0).params()
 
 
 @pytest.mark.parametrize("name", sorted(PRESETS))

@@ -102,8 +102,8 @@ def build_reference(dims, affine, positions, offsets, weights, kappa, verts, are
     return acc.astype(np.float32)
 
 
-BASE_VERTICES = [(-A, B, 0.0), (A, B, 0.0), (-A, -B, 0.0), (A, -B, 0.0), (0.0, -A, B), (0.0, A, B), (0.0, -A, -B),
-                 (0.0, A, -B), (B, 0.0, -A), (B, 0.0, A), (-B, 0.0, -A), (-B, 0.0, A)]
+# (-A, B, 0), (A, B, 0), (-A, -B, 0), (A, -B, 0), then the same rolled to (0, -A, B), ... and (B, 0, -A), ...
+BASE_VERTICES = [tuple(np.roll([s * A, t * B, 0.0], k)) for k in range(3) for t in (1, -1) for s in (-1, 1)]
 BASE_FACES = [(0, 11, 5), (0, 5, 1), (0, 1, 7), (0, 7, 10), (0, 10, 11), (1, 5, 9), (5, 11, 4), (11, 10, 2), (10, 7, 6),
               (7, 1, 8), (3, 9, 4), (3, 4, 2), (3, 2, 6), (3, 6, 8), (3, 8, 9), (4, 9, 5), (2, 4, 11), (6, 2, 10),
               (8, 6, 7), (9, 8, 1)]
