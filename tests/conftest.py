@@ -12,6 +12,13 @@ def rng():
     return np.random.default_rng(42)
 
 
+def raises(error, text, call):
+    """call() raises `error` whose message, or one of its notes, is exactly `text`."""
+    with pytest.raises(error) as info:
+        call()
+    assert text in [str(info.value), *getattr(info.value, "__notes__", [])]
+
+
 # Under AddressSanitizer the address space is reserved up front, so no RLIMIT_AS fits.
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 needs_no_asan = pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's shadow memory does not fit under an address-space cap")

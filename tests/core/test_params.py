@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import quorvel._core as core
+from conftest import raises
 
 NAMES = "'neonatal', 'adult' or 'infant'"
 NEONATAL = dict(b_value=1000.0, fiber_radius_mm=1.0, intra_frac=0.55, extra_frac=0.45, d_intra=0.0015,
@@ -20,9 +21,8 @@ PRESETS = {
 
 def decoded(params):
     """The parameter record a mixture keeps, as Mixture.params() writes it back."""
-    maps = [np.ones(1, np.float32)] * 4
-    return core.mixture_from_fibers((1, 1, 1), np.zeros(0, np.uint32), np.zeros((0, 3)), np.zeros(0), *maps,
-                                    params, sphere_level=0).params()
+    return core.mixture_from_fibers((1, 1, 1), np.zeros(0, np.uint32), np.zeros((0, 3)), np.zeros(0),
+                                    *[np.ones(1, np.float32)] * 4, params, sphere_level=0).params()
 
 
 @pytest.mark.parametrize("name", sorted(PRESETS))
@@ -61,9 +61,7 @@ def test_dictionary_round_trip(given, expected):
     (core.tissue_preset, 'ne"o\n', rf'unknown tissue preset "ne\"o\n"; expected {NAMES}'),
 ])
 def test_errors(call, arg, message):
-    with pytest.raises(ValueError) as info:
-        call(arg)
-    assert str(info.value) == message
+    raises(ValueError, message, lambda: call(arg))
 
 
 @pytest.mark.parametrize("bvals, bvecs, q2", [

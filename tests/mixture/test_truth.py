@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import quorvel._core as core
+from conftest import raises
 
 NAMES = core.scalar_names()
 TAU = 1 / (4 * math.pi**2)
@@ -29,8 +30,7 @@ def truth(dirs, weights, wm=1.0, gm=0.0, csf=0.0, params=None, **opts):
 
 def compartments(dirs, weights, wm, gm, csf, p):
     """(weight, tensor, kind, axis): the sticks, then the zeppelins, then the three balls."""
-    s = wm + gm + csf
-    wm, gm, csf = wm / s, gm / s, csf / s
+    wm, gm, csf = np.array([wm, gm, csf]) / (wm + gm + csf)
     dirs = np.asarray(dirs, float)
     dirs = dirs / np.linalg.norm(dirs, axis=1, keepdims=True)
     q = np.asarray(weights, float) / np.sum(weights)
@@ -124,15 +124,15 @@ def ng_reference(comps, p, floor, top_k):
     lam, vec = np.linalg.eigh(tbar)
     e1, plane = vec[:, 2], np.linalg.qr(np.column_stack([vec[:, 2], np.eye(3)[:, :2]]))[0][:, 1:]
 
+    det = np.linalg.det
+
     def sine(basis):  # the det^(-1/2) inner products of the Gaussians projected onto the basis
-        det = np.linalg.det
         x, xbar = basis.T @ ts @ basis, basis.T @ tbar @ basis
         s = pi @ det(x[:, None] + x[None]) ** -0.5 @ pi
         return math.sqrt(max(0.0, 1 - (pi @ det(x + xbar) ** -0.5) ** 2 / (s * det(2 * xbar) ** -0.5)))
 
     roots = np.roots([1, lam.sum() / 3, -(lam[0] * lam[1] + lam[0] * lam[2] + lam[1] * lam[2]) / 3, -lam.prod()])
     u = roots[np.abs(roots.imag) < 1e-12 * np.abs(roots).max()].real.max()
-    det = np.linalg.det
     return dict(ng=sine(np.eye(3)), ngpar=sine(e1[:, None]), ngperp=sine(plane),
                 pa=math.sqrt(max(0.0, 1 - (1 / det(tbar + u * np.eye(3))) / ((2 * u) ** -1.5 * det(2 * tbar) ** -0.5))))
 
@@ -189,7 +189,6 @@ def test_every_map_against_numpy_references(rng, params):
         w, ts = np.array([c[0] for c in comps]), np.array([c[1] for c in comps])
         ref = {**dki_reference(w, ts), **qti_reference(w, ts), **propagator_reference(comps, tau, floor),
                **ng_reference(comps, params, ng_floor, top_k), **gqi_noddi_reference(comps, *voxel, params)}
-        assert set(ref) == set(NAMES)
         for name in NAMES:
             assert t[name] == pytest.approx(ref[name], *TOL.get(name, (1e-9, 1e-12))), name
 
@@ -294,8 +293,6 @@ def voxel_truth_with(**changes):
 @pytest.mark.parametrize("call, error, text", [
     (voxel_truth_with(gm=-1.0), ValueError, POSITIVE),
     (voxel_truth_with(wm=math.nan), ValueError, POSITIVE),
-    (voxel_truth_with(weights=np.ones(3)), ValueError, "weights: expected 2 values, got 3"),
-    (voxel_truth_with(weights=np.ones(4)[::2]), ValueError, "The given array is not contiguous or is misaligned."),
     # checked in order: dirs, weights, params, fractions
     (voxel_truth_with(dirs=DIRS[:, :2].copy(), weights=np.ones(3), wm=0.0), ValueError, "dirs must have shape (n, 3), got [2, 2]"),
     (voxel_truth_with(weights=np.ones(3), params={"d_gm": "x"}, wm=0.0), ValueError, "weights: expected 2 values, got 3"),
@@ -309,12 +306,9 @@ def voxel_truth_with(**changes):
     (voxel_truth_with(ng_top_k=-1), OverflowError, "while processing 'ng_top_k'"),
     (lambda: SMALL.scalars(d_perp_floor=[1.0]), TypeError, "while processing 'd_perp_floor'"),
     (lambda: SMALL.scalars(ng_floor=object()), TypeError, "while processing 'ng_floor'"),
-    (lambda: SMALL.scalars(ng_top_k=-1), OverflowError, "while processing 'ng_top_k'"),
 ])
 def test_errors(call, error, text):
-    with pytest.raises(error) as info:
-        call()
-    assert text in [str(info.value), *getattr(info.value, "__notes__", [])]
+    raises(error, text, call)
 
 
 # ---- Mixture.scalars ----
@@ -391,8 +385,7 @@ def test_odf_row_of_at_most_1e_12_is_a_fallback_ball(total, fibres):
     assert (t["icvf"] > 0, t["fa"] > 0.1) == (fibres, fibres)
 
 
-def test_empty_grid():
-    z = np.zeros(0, np.float32)
-    maps = core.mixture_from_fibers((0, 2, 2), np.zeros(0, np.uint32), np.zeros((0, 3)), np.zeros(0), z, z, z, z, {}).scalars()
+def test_empty_grid(rng):
+    maps = fibre_mixture(rng, dims=(0, 2, 2)).scalars()
     assert len(maps) == 27 and all(m.shape == (0,) and m.dtype == np.float32 for m in maps)
 
