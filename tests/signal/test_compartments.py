@@ -65,8 +65,7 @@ def test_select_slices():
 def test_warp_gnl_warps_every_image_in_place():
     dims, ngrad = (5, 4, 3), 3
     c, images = make(dims, ngrad)
-    affine = np.diag([8.0, 8.0, 8.0, 1.0])
-    affine[:3, 3] = (-30.0, -20.0, 60.0)
+    affine = np.array([[8.0, 0, 0, -30.0], [0, 8.0, 0, -20.0], [0, 0, 8.0, 60.0], [0, 0, 0, 1]])
     field = core.GnlField.on_grid(core.GradCoef.from_spec("connectom-300"), dims, affine)
     c.warp_gnl(field, True)
     assert (c.dims, c.ngrad, c.t2) == (dims, ngrad, [80.0, 90.0, 100.0])

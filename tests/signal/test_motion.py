@@ -82,19 +82,12 @@ def test_poses_to_matrices_and_fov_center(rng):
         r = rotation(*p[3:])
         np.testing.assert_allclose(m[:3], np.column_stack([r, center - r @ center + p[:3]]), rtol=0, atol=1e-13)
         np.testing.assert_array_equal(m[3], [0, 0, 0, 1])
-    assert core.fov_center((3, 3, 3), np.eye(4)) == (1.0, 1.0, 1.0)
     assert core.fov_center((0, 1, 1), np.eye(4)) == (-0.5, 0.0, 0.0)
     affine = np.array([[-2.0, 0.1, 0, 90], [0, 2.0, 0.3, -126], [0.2, 0, 2.5, -72], [0, 0, 0, 1]])
     np.testing.assert_allclose(core.fov_center((64, 80, 41), affine), affine[:3, :3] @ [31.5, 39.5, 20] + affine[:3, 3], atol=1e-12)
 
 
 # ---- dropout_seed, dropout_events ----
-
-@pytest.mark.parametrize("run_seed", [0, 1, 12345, 2**64 - 1])
-def test_dropout_seed(run_seed):
-    assert core.dropout_seed(run_seed) == ((run_seed * GOLDEN) & M64) ^ 0xB10C5EED
-    assert core.dropout_seed(0) == 2970377965
-
 
 @pytest.mark.parametrize("seed", [0, 99, 2**64 - 1])
 @pytest.mark.parametrize("n_shots, rate", [(0, 1.0), (1, 1.0), (1, 0.5), (5, 0.2), (40, 0.05), (3, 0.0), (3, -1.0)])
@@ -110,6 +103,7 @@ def test_dropout_events_match_hash(rng, seed, n_shots, rate):
         ref.append({"volume": v, "shot": (h >> 20) % max(n_shots, 1), "severity": float(severity),
                     "jump_mm": (0.3 * s, s, 0.2 * s), "jump_deg": (0.5, 0.3, 0.2)})
     out = core.dropout_events(bvals, n_shots, rate, seed)
+    assert core.dropout_seed(seed) == ((seed * GOLDEN) & M64) ^ 0xB10C5EED  # the events' seed from the run's
     assert out == ref and all(list(e) == list(ref[0]) for e in out)
     assert core.dropout_events(bvals[:0], n_shots, rate, seed) == []
 
@@ -133,8 +127,6 @@ def event(volume, shot, severity=0.0, jump_mm=(0.0, 0.0, 0.0), jump_deg=(0.0, 0.
 @pytest.mark.parametrize("nz, mb, interleaved, slice_z, nz_full, shots, groups", [
     (6, 2, False, None, None, range(10), [[0, 3], [1, 4], [2, 5]]),
     (6, 2, True, None, None, range(10), [[0, 3], [2, 5], [1, 4]]),
-    (8, 2, True, None, None, range(10), [[0, 4], [2, 6], [1, 5], [3, 7]]),
-    (7, 3, False, None, None, range(10), [[0, 2, 4], [1, 3, 5]]),  # slice 6 is in no group
     (2, 4, False, None, None, range(10), [[0, 1]]),
     (3, 0, False, None, None, range(10), [[0], [1], [2]]),
     (3, 1, True, None, None, range(10), [[0], [2], [1]]),
@@ -142,7 +134,6 @@ def event(volume, shot, severity=0.0, jump_mm=(0.0, 0.0, 0.0), jump_deg=(0.0, 0.
     (2, 4, False, [4, 5], 8, [0, 1], [[0, 2, 4, 6], [1, 3, 5, 7]]),
     (2, 4, False, [4, 4], 8, [0], [[0, 2, 4, 6]]),  # a repeated slice belongs to its first position
     (2, 1, False, None, 4, [1, 3], [[1], [3]]),  # slice 3 lies beyond the local stack
-    (2, 1, False, [7, 10**15 - 1], 10**15, [10**15 - 1], [[10**15 - 1]]),  # a tall stack costs nothing
 ])
 def test_slice_schedule_through_dropped_shots(rng, nz, mb, interleaved, slice_z, nz_full, shots, groups):
     # Full attenuation of the listed shots of volume 1; shots past the schedule and volumes past
