@@ -84,15 +84,12 @@ def test_rotation_turns_the_fibre_direction():
                                [E(-1.5), 0.55 + 0.45 * E(-0.6), E(-0.9)], rtol=F32)
 
 
-@pytest.mark.parametrize(
-    "positions, offsets",
-    [
-        ([[2.5, 1.5, 1.5], [2.5, 1.5, 1.5]], [0, 2]),  # a zero-length segment
-        ([[2.5, 1.5, 1.5]], [0, 1]),  # a single point
-        ([[-5.0, 1.5, 1.5], [-1.0, 1.5, 1.5]], [0, 2]),  # outside the grid
-        ([], [0]),  # no streamline at all
-    ],
-)
+@pytest.mark.parametrize("positions, offsets", [
+    ([[2.5, 1.5, 1.5], [2.5, 1.5, 1.5]], [0, 2]),  # a zero-length segment
+    ([[2.5, 1.5, 1.5]], [0, 1]),  # a single point
+    ([[-5.0, 1.5, 1.5], [-1.0, 1.5, 1.5]], [0, 2]),  # outside the grid
+    ([], [0]),  # no streamline at all
+])
 def test_degenerate_streamlines_deposit_nothing(positions, offsets):
     comp = call(tissue(1.0), positions, offsets, [1000.0], [[1, 0, 0]], np.zeros((1, 6)))
     np.testing.assert_allclose(comp.images()[0], E(-0.9), rtol=F32)
