@@ -1,5 +1,4 @@
 """GRE field-map synthesis: echoes, receive maps, resampling, noise, phase codes, checks."""
-import cmath
 import math
 import re
 from concurrent.futures import ThreadPoolExecutor
