@@ -1,5 +1,4 @@
 """GRE field-map synthesis: echoes, receive maps, resampling, noise, phase codes, checks."""
-import cmath
 import math
 import re
 from concurrent.futures import ThreadPoolExecutor
@@ -8,7 +7,8 @@ import numpy as np
 import pytest
 
 import quorvel._core as core
-from conftest import GOLDEN, M64, splitmix as mix
+from conftest import GOLDEN, M64
+from test_kspace_pins import normal, uniforms
 
 TWO_PI = 6.283185307179586
 T2 = (50.0, 60.0, 200.0)
@@ -68,9 +68,8 @@ def code(phi):
 
 
 def normals(seed, v):
-    state0 = ((seed * GOLDEN) & M64) ^ 0x6E7EF1E1D0000000
-    u = [((mix((state0 + (8 * v + k) * GOLDEN) & M64) >> 11) + 0.5) * 2.0 ** -53 for k in range(1, 9)]
-    return [math.sqrt(-2.0 * math.log(u[2 * j])) * math.cos(TWO_PI * u[2 * j + 1]) for j in range(4)]
+    u = uniforms(((((seed * GOLDEN) & M64) ^ 0x6E7EF1E1D0000000) + 8 * v * GOLDEN) & M64, 8)
+    return [normal(u[2 * j], u[2 * j + 1]) for j in range(4)]
 
 
 def truncate_ref(line, f):
@@ -83,7 +82,7 @@ def truncate_ref(line, f):
 
 # ---------------------------------------------------------------- results
 
-def test_defaults_result_layout_and_signature():
+def test_defaults_and_result_layout():
     s = scene((3, 3, 3))
     r = run(s)
     assert list(r) == ["dims", "affine", "magnitude1", "magnitude2", "phase", "te_s", "tr_s", "flip_deg", "output",
@@ -102,10 +101,6 @@ def test_defaults_result_layout_and_signature():
         q = run(s, snr=snr)
         assert q["sigma"] == 0.0 and (q["magnitude1"][13], q["magnitude2"][13]) == pytest.approx(
             (echo(0.00492) * 0.7, echo(0.00738) * 0.7), rel=1e-6)
-    assert core.gre_synthesize.__text_signature__ == "(" + ", ".join(NAMES) + (
-        ', te_s=..., snr=50.0, res_mm=None, snr_vol_exp=1.0, output="phasediff", rx_phase_rad=6.0, '
-        'b0_field="b0gre", tr_s=0.5, flip_deg=60.0, t1_ms=..., pd=..., bias=0.3, ringing=True, t2_head_ms=70.0, '
-        'head=None, z_offset=0, nz_full=None, warp=None, warp_modulate=True)')
     # The docstring spells out the defaults the text signature can only show as "...".
     assert all(d in core.gre_synthesize.__doc__ for d in ("te_s=(0.00492, 0.00738)", "pd=(0.7, 0.85, 1.0)",
                                                           "t1_ms=(830.0, 1330.0, 4000.0)"))
@@ -199,27 +194,26 @@ def test_deterministic_across_calls_and_threads(rng):
     with ThreadPoolExecutor(4) as ex:
         parallel = list(ex.map(lambda kw: run(s, **kw), kinds * 2))
     for a, b in zip(serial * 2, parallel):
-        for k in ("magnitude1", "magnitude2", "phase"):
-            np.testing.assert_array_equal(a[k], b[k])
+        assert all(np.array_equal(a[k], b[k]) for k in ("magnitude1", "magnitude2", "phase"))
 
 
 # ---------------------------------------------------------------- resampling
 
-@pytest.mark.parametrize("output", ["phasediff", "phase"])
-def test_inplane_reduction_ringing_on_and_off(output):
-    # A step edge on a 16 x 4 slice reduced by 2 to 8 x 2: box means, or the spectral truncation
-    # of every row and then every column.
-    s = scene((16, 4, 1), f=2)
-    s["fiber"] = np.tile(np.arange(16) < 7, 4).astype(np.float32)
+@pytest.mark.parametrize("nx, ny, output", [(16, 4, "phasediff"), (16, 4, "phase"), (2100, 2, "phasediff")])
+def test_inplane_reduction_ringing_on_and_off(rng, nx, ny, output):
+    # A slice reduced by 2: box means, or the spectral truncation of every row and then every column. A step edge on
+    # 16 x 4; lines of 2100, too long for the stored factor table, recompute its rows per line, and columns of two
+    # samples keep mode 0 only.
+    s = scene((nx, ny, 1), f=2)
+    s["fiber"] = (np.tile(np.arange(nx) < 7, ny) if nx == 16 else rng.uniform(0, 1, nx * ny)).astype(np.float32)
     kw = dict(snr=0.0, bias=0.0, output=output, rx_phase_rad=0.0)
-    box, ring = (run(s, ringing=on, **kw)["magnitude1"].reshape(2, 8) for on in (False, True))
-    np.testing.assert_allclose(box / echo(0.00492), [[1, 1, 1, 0.5, 0, 0, 0, 0]] * 2, rtol=1e-6)
-    img = s["fiber"].reshape(4, 16) * echo(0.00492)
+    box, ring = (run(s, ringing=on, **kw)["magnitude1"].reshape(ny // 2, nx // 2) for on in (False, True))
+    img = s["fiber"].reshape(ny, nx) * echo(0.00492)
+    np.testing.assert_allclose(box, img.reshape(ny // 2, 2, nx // 2, 2).mean(axis=(1, 3)), rtol=1e-6)
     rows = np.array([truncate_ref(row, 2) for row in img])
     np.testing.assert_allclose(ring, np.abs([truncate_ref(c, 2) for c in rows.T]).T, atol=1e-5 * img.max())
     # Gibbs overshoot beyond the plateau next to the edge, and ripple in the empty half.
-    assert ring[0, 2] > 1.05 * echo(0.00492)
-    assert np.all(ring[:, 4:] > 0.01 * echo(0.00492))
+    assert nx > 16 or (ring[0, 2] > 1.05 * echo(0.00492) and np.all(ring[:, 4:] > 0.01 * echo(0.00492)))
 
 
 def test_fieldmap_is_box_averaged_even_with_ringing():
@@ -227,16 +221,6 @@ def test_fieldmap_is_box_averaged_even_with_ringing():
     s["fmap"] = np.tile([0, 100, 0, 100, 0, 0, 100, 100], 2).astype(np.float32)
     r = run(s, snr=0.0, te_s=(0.004, 0.005))
     np.testing.assert_array_equal(r["phase"][0], [0, code(TWO_PI * 50 * 0.001), 2048, 4095])
-
-
-def test_long_lines_match_the_reference(rng):
-    # Lines too long for the stored factor table recompute its rows per line. Columns of two
-    # samples keep mode 0 only: their mean.
-    s = scene((2100, 2, 1), f=2)
-    s["fiber"] = rng.uniform(0, 1, s["fiber"].size).astype(np.float32)
-    img = s["fiber"].reshape(2, 2100) * echo(0.00492)
-    want = np.abs(np.mean([truncate_ref(row, 2) for row in img], axis=0))
-    np.testing.assert_allclose(run(s, snr=0.0, bias=0.0)["magnitude1"], want, atol=1e-5 * img.max())
 
 
 def test_res_mm_grid_and_binning():
@@ -328,10 +312,7 @@ def test_value_errors_in_check_order():
         ("GNL field grid [8, 3, 8] != signal grid [8, 8, 3]", dict(warp=other, acq_dims=(4, 8, 2))),
         ("slice count differs: signal grid [8, 8, 3] vs acquisition grid [4, 8, 2]", dict(acq_dims=(4, 8, 2))),
         *((GRID.format(*acq), dict(acq_dims=acq, res_mm=-1.0)) for acq in ((8, 4, 3), (16, 16, 3), (3, 3, 3), (0, 8, 3))),
-        ("res_mm: expected a positive finite number, got 0", dict(res_mm=0.0)),
-        ("res_mm: expected a positive finite number, got -1.5", dict(res_mm=-1.5)),
-        ("res_mm: expected a positive finite number, got inf", dict(res_mm=math.inf)),
-        ("res_mm: expected a positive finite number, got nan", dict(res_mm=math.nan)),
+        *((f"res_mm: expected a positive finite number, got {v}", dict(res_mm=float(v))) for v in ("0", "-1.5", "inf", "nan")),
         ("res_mm 0.001 gives an output grid of 8000 x 8000 x 3000 voxels, more than 268435456", dict(res_mm=0.001)),
         ("grid affine is singular", dict(sig_affine=flat, res_mm=2.0)),  # columns 0 and 1 parallel
     ]:
@@ -348,8 +329,6 @@ def test_value_errors_in_check_order():
     ("warp", "field", TypeError), ("head", np.zeros(192), TypeError),
 ])
 def test_type_errors_name_the_argument(name, value, exc):
-    args = {k: v for k, v in scene((8, 8, 3)).items()}
-    args[name] = value
     with pytest.raises(exc) as info:
-        core.gre_synthesize(**args)
+        core.gre_synthesize(**scene((8, 8, 3)) | {name: value})
     assert f"while processing '{name}'" in getattr(info.value, "__notes__", [])

@@ -30,33 +30,23 @@ def test_small_walk(reverse, walk, t_ms, t_read_ms, order):
     assert (e["t_line"], e["t_echo"], e["dt"]) == (1.0, 90.0, 0.25)
 
 
-@pytest.mark.parametrize("mode, reverse, ny, kept", [
-    ("scanner", False, 100, range(0, 75)),
-    ("scanner", True, 100, range(25, 100)),
-    ("contiguous", False, 100, range(25, 100)),
-    ("contiguous", True, 100, range(0, 75)),
-    ("fiberfox", False, 100, [0, *range(25, 100)]),
-    ("fiberfox", True, 100, range(0, 76)),
-    ("fiberfox", False, 99, range(24, 99)),  # odd ny: no extra line 0
+@pytest.mark.parametrize("pf, mode, reverse, ny, kept, shift", [
+    (0.75, "scanner", False, 100, range(0, 75), 25), (0.75, "scanner", True, 100, range(25, 100), 25),
+    (0.75, "contiguous", False, 100, range(25, 100), 0), (0.75, "contiguous", True, 100, range(0, 75), 0),
+    (0.75, "fiberfox", False, 100, [0, *range(25, 100)], 0), (0.75, "fiberfox", True, 100, range(0, 76), 0),
+    (0.75, "fiberfox", False, 99, range(24, 99), 0),  # odd ny: no extra line 0
+    (1.2, "scanner", False, 10, range(10), 0), (float("nan"), "scanner", False, 10, range(10), 0),
+    (0.0, "scanner", False, 10, [], 10), (-0.5, "scanner", False, 10, [], 10),
+    (0.25, "scanner", False, 10, [0, 1, 2], 7),  # 2.5 lines round away from zero
 ])
-def test_partial_fourier_modes(mode, reverse, ny, kept):
+def test_partial_fourier(pf, mode, reverse, ny, kept, shift):
     acq = {"t_line": 0.5, "reverse_phase": reverse}
-    part = acq | {"partial_fourier": 0.75, "pf_mode": mode}
+    part = acq | {"partial_fourier": pf, "pf_mode": mode}
     assert lines(core.sampling_mask(3, ny, part), 3) == set(kept)
     full, e = core.epi_timing(8, ny, acq), core.epi_timing(8, ny, part)
     # Only a scanner starts its readout clock at the first line it acquires.
-    np.testing.assert_array_equal(e["t_read_ms"], full["t_read_ms"] - (25 * 0.5 if mode == "scanner" else 0.0))
+    np.testing.assert_array_equal(e["t_read_ms"], full["t_read_ms"] - 0.5 * shift)
     np.testing.assert_array_equal(e["t_ms"], full["t_ms"])
-
-
-@pytest.mark.parametrize("pf, kept, shift", [
-    (1.2, range(10), 0), (float("nan"), range(10), 0), (0.0, [], 10), (-0.5, [], 10),
-    (0.25, [0, 1, 2], 7),  # 2.5 lines round away from zero
-])
-def test_partial_fourier_limits(pf, kept, shift):
-    assert lines(core.sampling_mask(2, 10, {"partial_fourier": pf}), 2) == set(kept)
-    e = core.epi_timing(2, 10, {"partial_fourier": pf, "t_line": 2.0})
-    np.testing.assert_array_equal(e["t_read_ms"], core.epi_timing(2, 10, {"t_line": 2.0})["t_read_ms"] - 2.0 * shift)
 
 
 @pytest.mark.parametrize("ny, accel, acs, pf", [(9, 3, 2, 1), (64, 4, 0, 1), (10, 3, 100, 1), (31, 5, 7, 1), (7, 0, 0, 1),

@@ -35,9 +35,9 @@ def resample_reference(vol, affine, pose):
 
 # ---- resolve_poses, poses_to_matrices, fov_center ----
 
-@pytest.mark.parametrize("kind", ["off", "random", "linear", "trajectory"])
-def test_resolve_poses_zero_units_and_off(kind):
-    assert core.resolve_poses(kind, 0, trans_mm=(1.0, 2.0, 3.0), poses=np.ones((2, 6))).shape == (0,)
+def test_resolve_poses_zero_units_and_off():
+    for kind in ["off", "random", "linear", "trajectory"]:
+        assert core.resolve_poses(kind, 0, trans_mm=(1.0, 2.0, 3.0), poses=np.ones((2, 6))).shape == (0,)
     off = core.resolve_poses("off", 3, seed=9, trans_mm=(1.0, 1.0, 1.0), rot_deg=(2.0, 2.0, 2.0))
     assert off.dtype == np.float64 and off.shape == (18,) and not off.any()
 
@@ -56,9 +56,8 @@ def test_resolve_poses_random_is_sequential_splitmix(seed, volumes):
     np.testing.assert_array_equal(out, ref)
 
 
-@pytest.mark.parametrize(
-    "volumes, tx", [(None, [1, 2, 3, 4]), ([1, 3], [0, 2, 2, 4]), ([1, 1], [0, 2, 2, 2]), ([3, 7], [0, 0, 0, 2]), ([], [0] * 4)]
-)
+@pytest.mark.parametrize("volumes, tx", [(None, [1, 2, 3, 4]), ([1, 3], [0, 2, 2, 4]), ([1, 1], [0, 2, 2, 2]), ([3, 7], [0, 0, 0, 2]),
+                                        ([], [0] * 4)])
 def test_resolve_poses_linear_ramp(volumes, tx):
     out = core.resolve_poses("linear", 4, trans_mm=(4.0, 0.0, 0.0), rot_deg=(0.0, 8.0, 0.0), volumes=volumes).reshape(4, 6)
     np.testing.assert_array_equal(out[:, [0, 4]], np.array([tx, 2 * np.array(tx)], float).T)
@@ -82,19 +81,12 @@ def test_poses_to_matrices_and_fov_center(rng):
         r = rotation(*p[3:])
         np.testing.assert_allclose(m[:3], np.column_stack([r, center - r @ center + p[:3]]), rtol=0, atol=1e-13)
         np.testing.assert_array_equal(m[3], [0, 0, 0, 1])
-    assert core.fov_center((3, 3, 3), np.eye(4)) == (1.0, 1.0, 1.0)
     assert core.fov_center((0, 1, 1), np.eye(4)) == (-0.5, 0.0, 0.0)
     affine = np.array([[-2.0, 0.1, 0, 90], [0, 2.0, 0.3, -126], [0.2, 0, 2.5, -72], [0, 0, 0, 1]])
     np.testing.assert_allclose(core.fov_center((64, 80, 41), affine), affine[:3, :3] @ [31.5, 39.5, 20] + affine[:3, 3], atol=1e-12)
 
 
 # ---- dropout_seed, dropout_events ----
-
-@pytest.mark.parametrize("run_seed", [0, 1, 12345, 2**64 - 1])
-def test_dropout_seed(run_seed):
-    assert core.dropout_seed(run_seed) == ((run_seed * GOLDEN) & M64) ^ 0xB10C5EED
-    assert core.dropout_seed(0) == 2970377965
-
 
 @pytest.mark.parametrize("seed", [0, 99, 2**64 - 1])
 @pytest.mark.parametrize("n_shots, rate", [(0, 1.0), (1, 1.0), (1, 0.5), (5, 0.2), (40, 0.05), (3, 0.0), (3, -1.0)])
@@ -110,6 +102,7 @@ def test_dropout_events_match_hash(rng, seed, n_shots, rate):
         ref.append({"volume": v, "shot": (h >> 20) % max(n_shots, 1), "severity": float(severity),
                     "jump_mm": (0.3 * s, s, 0.2 * s), "jump_deg": (0.5, 0.3, 0.2)})
     out = core.dropout_events(bvals, n_shots, rate, seed)
+    assert core.dropout_seed(seed) == ((seed * GOLDEN) & M64) ^ 0xB10C5EED  # the events' seed from the run's
     assert out == ref and all(list(e) == list(ref[0]) for e in out)
     assert core.dropout_events(bvals[:0], n_shots, rate, seed) == []
 
@@ -133,8 +126,6 @@ def event(volume, shot, severity=0.0, jump_mm=(0.0, 0.0, 0.0), jump_deg=(0.0, 0.
 @pytest.mark.parametrize("nz, mb, interleaved, slice_z, nz_full, shots, groups", [
     (6, 2, False, None, None, range(10), [[0, 3], [1, 4], [2, 5]]),
     (6, 2, True, None, None, range(10), [[0, 3], [2, 5], [1, 4]]),
-    (8, 2, True, None, None, range(10), [[0, 4], [2, 6], [1, 5], [3, 7]]),
-    (7, 3, False, None, None, range(10), [[0, 2, 4], [1, 3, 5]]),  # slice 6 is in no group
     (2, 4, False, None, None, range(10), [[0, 1]]),
     (3, 0, False, None, None, range(10), [[0], [1], [2]]),
     (3, 1, True, None, None, range(10), [[0], [2], [1]]),
@@ -142,7 +133,6 @@ def event(volume, shot, severity=0.0, jump_mm=(0.0, 0.0, 0.0), jump_deg=(0.0, 0.
     (2, 4, False, [4, 5], 8, [0, 1], [[0, 2, 4, 6], [1, 3, 5, 7]]),
     (2, 4, False, [4, 4], 8, [0], [[0, 2, 4, 6]]),  # a repeated slice belongs to its first position
     (2, 1, False, None, 4, [1, 3], [[1], [3]]),  # slice 3 lies beyond the local stack
-    (2, 1, False, [7, 10**15 - 1], 10**15, [10**15 - 1], [[10**15 - 1]]),  # a tall stack costs nothing
 ])
 def test_slice_schedule_through_dropped_shots(rng, nz, mb, interleaved, slice_z, nz_full, shots, groups):
     # Full attenuation of the listed shots of volume 1; shots past the schedule and volumes past
@@ -253,38 +243,35 @@ def test_multiband_slab_with_jumps_within_volumes(rng):
 # ---- errors ----
 
 def multiband(comp, **change):
-    args = dict(affine=np.eye(4), mb=1, interleaved=False, bvals=np.full(3, 1000.0), b_max=1000.0)
-    args["events"] = [event(0, 0, 1.0, jump_mm=(1.0, 0, 0))]
+    args = dict(affine=np.eye(4), mb=1, interleaved=False, bvals=np.full(3, 1000.0), b_max=1000.0,
+                events=[event(0, 0, 1.0, jump_mm=(1.0, 0, 0))])
     return comp.apply_multiband_motion(**{**args, **change})
 
 
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda c: core.resolve_poses("Random", 2), 'kind: expected random/linear/trajectory/off, got "Random"'),
-        (lambda c: core.resolve_poses("trajectory", 2), "trajectory needs poses"),
-        (lambda c: core.resolve_poses("trajectory", 2, poses=np.zeros((2, 5))), POSES + "[2, 5]"),
-        (lambda c: core.poses_to_matrices(np.zeros((1, 7)), (0.0, 0.0, 0.0)), POSES + "[1, 7]"),
-        (lambda c: core.fov_center((3, 3, 3), np.eye(4)[:3]), "affine must be (4, 4), got [3, 4]"),
-        (lambda c: core.dropout_events(np.full(8, 1000.0)[::2], 3, 1.0, 5), NOT_CONTIGUOUS),
-        (lambda c: multiband(c, affine=np.eye(4)[:3]), "affine must be (4, 4), got [3, 4]"),
-        (lambda c: multiband(c, affine=np.diag([1.0, 1, 0, 1]), events=[1]), "grid affine is singular"),
-        (lambda c: multiband(c, affine=np.full((4, 4), np.nan)), "grid affine is singular"),
-        (lambda c: multiband(c, events=[1], bvals=np.ones(2)), "events must be dicts"),  # events are read first
-        (lambda c: multiband(c, events=[{"jump_deg": (0.0, 0.0, 0.0)}]), "event: jump_mm missing"),
-        (lambda c: multiband(c, events=[{"jump_mm": (0.0, 0.0, 0.0)}]), "event: jump_deg missing"),
-        (lambda c: multiband(c, events=[event(-1, 0)]), "volume: expected a non-negative integer"),
-        (lambda c: multiband(c, events=[event(0, 1.5)]), "shot: expected a non-negative integer"),
-        (lambda c: multiband(c, events=[event(0, 0, "x")]), "severity: expected a number"),
-        (lambda c: multiband(c, bvals=np.full(2, 1000.0)), "bvals: expected 3 values, got 2"),
-        (lambda c: multiband(c, slice_z=[0]), "slice_z: expected 2 values, got 1"),
-        (lambda c: multiband(c, bvals=np.full(6, 1000.0)[::2]), NOT_CONTIGUOUS),
-        (lambda c: multiband(c, mb=2**63, nz_full=2**63), "mb 9223372036854775808 on 9223372036854775808 slices "
-         "makes groups of 9223372036854775808 slices: 1 dropped shots would list more than 16777216 slices"),
-        (lambda c: multiband(c, mb=5000, events=[event(0, 0, 1.0)] * 5000, nz_full=5000),
-         "mb 5000 on 5000 slices makes groups of 5000 slices: 5000 dropped shots would list more than 16777216 slices"),
-    ],
-)
+@pytest.mark.parametrize("call, message", [
+    (lambda c: core.resolve_poses("Random", 2), 'kind: expected random/linear/trajectory/off, got "Random"'),
+    (lambda c: core.resolve_poses("trajectory", 2), "trajectory needs poses"),
+    (lambda c: core.resolve_poses("trajectory", 2, poses=np.zeros((2, 5))), POSES + "[2, 5]"),
+    (lambda c: core.poses_to_matrices(np.zeros((1, 7)), (0.0, 0.0, 0.0)), POSES + "[1, 7]"),
+    (lambda c: core.fov_center((3, 3, 3), np.eye(4)[:3]), "affine must be (4, 4), got [3, 4]"),
+    (lambda c: core.dropout_events(np.full(8, 1000.0)[::2], 3, 1.0, 5), NOT_CONTIGUOUS),
+    (lambda c: multiband(c, affine=np.eye(4)[:3]), "affine must be (4, 4), got [3, 4]"),
+    (lambda c: multiband(c, affine=np.diag([1.0, 1, 0, 1]), events=[1]), "grid affine is singular"),
+    (lambda c: multiband(c, affine=np.full((4, 4), np.nan)), "grid affine is singular"),
+    (lambda c: multiband(c, events=[1], bvals=np.ones(2)), "events must be dicts"),  # events are read first
+    (lambda c: multiband(c, events=[{"jump_deg": (0.0, 0.0, 0.0)}]), "event: jump_mm missing"),
+    (lambda c: multiband(c, events=[{"jump_mm": (0.0, 0.0, 0.0)}]), "event: jump_deg missing"),
+    (lambda c: multiband(c, events=[event(-1, 0)]), "volume: expected a non-negative integer"),
+    (lambda c: multiband(c, events=[event(0, 1.5)]), "shot: expected a non-negative integer"),
+    (lambda c: multiband(c, events=[event(0, 0, "x")]), "severity: expected a number"),
+    (lambda c: multiband(c, bvals=np.full(2, 1000.0)), "bvals: expected 3 values, got 2"),
+    (lambda c: multiband(c, slice_z=[0]), "slice_z: expected 2 values, got 1"),
+    (lambda c: multiband(c, bvals=np.full(6, 1000.0)[::2]), NOT_CONTIGUOUS),
+    (lambda c: multiband(c, mb=2**63, nz_full=2**63), "mb 9223372036854775808 on 9223372036854775808 slices "
+     "makes groups of 9223372036854775808 slices: 1 dropped shots would list more than 16777216 slices"),
+    (lambda c: multiband(c, mb=5000, events=[event(0, 0, 1.0)] * 5000, nz_full=5000),
+     "mb 5000 on 5000 slices makes groups of 5000 slices: 5000 dropped shots would list more than 16777216 slices"),
+])
 def test_errors_leave_the_images_untouched(rng, call, message):
     comp, images = compartments(rng, (3, 2, 2), 3)
     with pytest.raises(ValueError) as info:

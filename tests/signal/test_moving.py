@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import quorvel._core as core
-from conftest import thread_counts_agree
+from test_signal import NEONATAL, ref_fibre
 
 E = math.exp
 F32 = 1.2e-7  # one float32 rounding of a value at most 1
@@ -28,20 +28,24 @@ def grid(image, ngrad, dims=DIMS):
     return image.reshape(dims[2], dims[1], dims[0], ngrad)
 
 
-def test_straight_streamline_and_uncrossed_voxels():
-    bvecs = [[1, 0, 0], [0, 1, 0], [0, 0, 1], [0, 0, 1]]
-    comp = call(tissue(0.6, 0.3, 0.1), ALONG_X, [0, 2], [1000.0, 1000.0, 500.0, 0.0], bvecs, np.zeros((4, 6)))
+def test_segments_average_by_length_and_uncrossed_voxels_fall_back():
+    # voxel (2, 1, 1) holds one unit of the x streamline and 0.7 mm of an oblique one, voxel (3, 1, 1) the x one only;
+    # intra + extra unweighted; elsewhere the isotropic fallback with d_iso = 0.0009, no |q| threshold
+    x, oblique = np.array([1.0, 0, 0]), np.array([0.3, 0.6, 0.2])
+    positions = ALONG_X + [[2.5, 1.2, 1.3], list(np.array([2.5, 1.2, 1.3]) + oblique)]
+    bvals, bvecs = np.array([2000.0, 1000.0, 500.0, 0.0]), np.array([[1.0, 0, 0], [0.0, 0.6, 0.8], [0.6, 0.8, 0.0], [0, 0, 1]])
+    comp = call(tissue(0.6, 0.3, 0.1), positions, [0, 2, 4], bvals, bvecs, np.zeros((4, 6)))
     assert (comp.dims, comp.ngrad, comp.n_compartments, comp.t2) == (DIMS, 4, 3, [180.0, 220.0, 2500.0])
     fibre, gm, csf = (grid(img, 4) for img in comp.images())
     s = sum(float(np.float32(v)) for v in (0.6, 0.3, 0.1))
     fw, fg, fc = (float(np.float32(v)) / s for v in (0.6, 0.3, 0.1))
-    # crossed: e^-1.5 along the streamline (voxel_signal's value), 0.55 + 0.45 e^-0.6 across it,
-    # intra + extra unweighted; elsewhere the isotropic fallback with d_iso = 0.0009, no |q| threshold
-    np.testing.assert_allclose(fibre[1, 1, 2], fw * np.array([E(-1.5), 0.55 + 0.45 * E(-0.6), 0.55 + 0.45 * E(-0.3), 1.0]), rtol=F32)
-    np.testing.assert_allclose(fibre[0, 0, 2], fw * np.array([E(-0.9), E(-0.9), E(-0.45), 1.0]), rtol=F32)
+    for k, q in enumerate(np.sqrt(bvals / 2000.0)[:, None] * bvecs):
+        np.testing.assert_allclose([fibre[1, 1, 2, k], fibre[1, 1, 3, k]], [fw * ref_fibre(
+            [x, oblique / 0.7], [1.0, 0.7], q, NEONATAL, 0), fw * ref_fibre([x], [1.0], q, NEONATAL, 0)], rtol=F32)
     # grey matter is one pool with d_gm (e^-1.2 at |q|^2 = 1), not the two pools of the static stage
-    np.testing.assert_allclose(gm[0, 0, 2], fg * np.array([E(-1.2), E(-1.2), E(-0.6), 1.0]), rtol=F32)
-    np.testing.assert_allclose(csf[0, 0, 2], fc * np.array([E(-3.0), E(-3.0), E(-1.5), 1.0]), rtol=F32)
+    q2 = bvals / 2000.0
+    np.testing.assert_allclose([fibre[0, 0, 2], gm[0, 0, 2], csf[0, 0, 2]],
+                               [fw * np.exp(-0.9 * q2), fg * np.exp(-1.2 * q2), fc * np.exp(-3.0 * q2)], rtol=F32)
     f, _, _ = core.voxel_signal(np.array([1000.0]), np.array([[1.0, 0, 0]]), np.array([[1.0, 0, 0]]), np.ones(1), 1, 0, 0, {})
     assert grid(call(tissue(1.0), ALONG_X, [0, 2], [1000.0], [[1, 0, 0]], np.zeros((1, 6))).images()[0], 1)[1, 1, 2, 0] == np.float32(f[0])
 
@@ -80,15 +84,12 @@ def test_rotation_turns_the_fibre_direction():
                                [E(-1.5), 0.55 + 0.45 * E(-0.6), E(-0.9)], rtol=F32)
 
 
-@pytest.mark.parametrize(
-    "positions, offsets",
-    [
-        ([[2.5, 1.5, 1.5], [2.5, 1.5, 1.5]], [0, 2]),  # a zero-length segment
-        ([[2.5, 1.5, 1.5]], [0, 1]),  # a single point
-        ([[-5.0, 1.5, 1.5], [-1.0, 1.5, 1.5]], [0, 2]),  # outside the grid
-        ([], [0]),  # no streamline at all
-    ],
-)
+@pytest.mark.parametrize("positions, offsets", [
+    ([[2.5, 1.5, 1.5], [2.5, 1.5, 1.5]], [0, 2]),  # a zero-length segment
+    ([[2.5, 1.5, 1.5]], [0, 1]),  # a single point
+    ([[-5.0, 1.5, 1.5], [-1.0, 1.5, 1.5]], [0, 2]),  # outside the grid
+    ([], [0]),  # no streamline at all
+])
 def test_degenerate_streamlines_deposit_nothing(positions, offsets):
     comp = call(tissue(1.0), positions, offsets, [1000.0], [[1, 0, 0]], np.zeros((1, 6)))
     np.testing.assert_allclose(comp.images()[0], E(-0.9), rtol=F32)
@@ -136,45 +137,3 @@ def test_signal_moving_errors(k):
     with pytest.raises(ValueError) as info:
         core.signal_moving(**args)
     assert str(info.value) == (ERRORS + MORE_ERRORS)[k][1]
-
-
-DETERMINISM = """
-import hashlib, numpy as np, quorvel._core as core
-rng = np.random.default_rng(42)
-dims, n = (12, 10, 8), 12 * 10 * 8
-maps = [rng.uniform(0, 1, n).astype(np.float32) for _ in range(4)]
-offsets = np.concatenate([[0], np.cumsum(rng.integers(1, 12, 40))]).astype(np.uint32)
-positions = rng.uniform(-2, 14, (int(offsets[-1]), 3)) * [1.0, 1.0, 0.8]
-bvals, bvecs = rng.choice([0.0, 1000.0, 2000.0], 17), rng.normal(size=(17, 3))
-poses = np.column_stack([rng.uniform(-2, 2, (17, 3)), rng.uniform(-5, 5, (17, 3))])
-affine = np.array([[1.1, 0.1, 0, -6], [0, 0.9, 0.1, -4], [0.05, 0, 1.2, -3], [0, 0, 0, 1]])
-comp = core.signal_moving(dims, *maps, affine, positions, offsets, bvals, bvecs, {}, poses)
-print(hashlib.sha256(b"".join(img.tobytes() for img in comp.images())).hexdigest())
-"""
-
-
-def test_signal_moving_is_identical_for_any_thread_count():
-    thread_counts_agree(DETERMINISM, (1, 8))
-
-
-# ---- several segments in one voxel ----
-
-
-def test_segments_in_one_voxel_average_by_length():
-    # voxel (2, 1, 1): one unit of the x streamline and 0.7 mm of an oblique one lying inside it
-    oblique = np.array([0.3, 0.6, 0.2])
-    positions = ALONG_X + [[2.5, 1.2, 1.3], list(np.array([2.5, 1.2, 1.3]) + oblique)]
-    bvals, bvecs = np.array([1000.0, 2000.0, 500.0]), np.array([[1.0, 0, 0], [0.0, 0.6, 0.8], [0.6, 0.8, 0.0]])
-    fibre = grid(call(tissue(1.0), positions, [0, 2, 4], bvals, bvecs, np.zeros((3, 6))).images()[0], 3)
-    p = core.tissue_preset("neonatal")
-    q = np.sqrt(bvals / bvals.max())[:, None] * bvecs
-    dpar, dperp = p["d_extra"][0], p["d_extra"][1]
-
-    def kernel(u):  # stick plus zeppelin along the unit direction u
-        c2 = (q @ u) ** 2
-        return p["intra_frac"] * np.exp(-1000 * p["d_intra"] * c2) + p["extra_frac"] * np.exp(
-            -1000 * (dperp * (q**2).sum(1) + (dpar - dperp) * c2))
-
-    x = np.array([1.0, 0, 0])
-    np.testing.assert_allclose(fibre[1, 1, 2], (kernel(x) + 0.7 * kernel(oblique / 0.7)) / 1.7, rtol=F32)
-    np.testing.assert_allclose(fibre[1, 1, 3], kernel(x), rtol=F32)

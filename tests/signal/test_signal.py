@@ -59,17 +59,6 @@ def test_voxel_signal_neonatal_examples(dirs, weights, fibre):
     assert c[0] == pytest.approx(E(-3), rel=4 * 2**-52)
 
 
-def test_voxel_signal_half_b_unweighted_and_empty_scheme():
-    bvals, bvecs = np.array([1000.0, 500.0, 40.0]), np.tile(X, (3, 1))
-    f, g, c = core.voxel_signal(bvals, bvecs, X, np.array([1.0]), 0.3, 0.5, 0.2, {})
-    np.testing.assert_allclose(f, [0.3 * E(-1.5), 0.3 * E(-0.75), 0.3], rtol=1e-15)
-    assert (g[2], c[2]) == (0.5, 0.2)
-    fallback = core.voxel_signal(bvals, bvecs, np.zeros((0, 3)), np.zeros(0), 0.7, 0, 0, {})[0]
-    np.testing.assert_allclose(fallback, [0.7 * E(-0.9), 0.7 * E(-0.45), 0.7], rtol=1e-15)
-    out = core.voxel_signal(np.zeros(0), np.zeros((0, 3)), X, np.array([1.0]), 1.0, 1.0, 1.0, {})
-    assert isinstance(out, tuple) and all(a.dtype == np.float64 and a.size == 0 for a in out)
-
-
 @pytest.mark.parametrize("bvecs, dirs, weights, params, message", [
     (np.zeros((2, 3)), X, np.ones(1), {}, "bvecs: expected 1 values, got 2"),
     (X, np.zeros((2, 2)), np.ones(2), {}, "dirs must have shape (n, 3), got [2, 2]"),
@@ -162,10 +151,12 @@ def test_field_distorts_each_voxel_gradient(rng):
 
 def test_unweighted_fibre_signal_is_wm_times_intra_plus_extra(rng):
     # Every preset has intra + extra = 1; here they sum to 0.8 (0.9 after myelin 0.5 moves them
-    # toward the adult 0.55 + 0.45), and only a fibreless voxel's isotropic fallback gives wm.
-    p, bvals, bvecs = {"intra_frac": 0.3, "extra_frac": 0.5}, np.array([0.0, 30.0, 1000.0]), np.tile(X, (3, 1))
-    f, fallback = (core.voxel_signal(bvals, bvecs, d, w, 0.7, 0.2, 0.1, p)[0] for d, w in ((X, np.ones(1)), (X[:0], np.ones(0))))
-    np.testing.assert_allclose([f[:2], fallback[:2]], [[0.7 * 0.8] * 2, [0.7] * 2], rtol=1e-15)
+    # toward the adult 0.55 + 0.45), and only a fibreless voxel's isotropic fallback gives wm; grey matter and CSF
+    # keep their fractions. b = 40 is unweighted too.
+    p, bvals, bvecs = {"intra_frac": 0.3, "extra_frac": 0.5}, np.array([0.0, 40.0, 1000.0]), np.tile(X, (3, 1))
+    f, fallback = (core.voxel_signal(bvals, bvecs, d, w, 0.7, 0.2, 0.1, p) for d, w in ((X, np.ones(1)), (X[:0], np.ones(0))))
+    np.testing.assert_allclose([f[0][:2], fallback[0][:2], f[1][:2], f[2][:2]], np.repeat([[0.7 * 0.8], [0.7], [0.2], [0.1]], 2, 1),
+                               rtol=1e-15)
     mix = random_mixture(rng, p)
     wm, fed = mix.fractions()[0], mix.odf().reshape(NVOX, -1).sum(1) > 0
     for m, sum_fracs in ((None, 0.8), (0.5, 0.9)):
@@ -199,10 +190,12 @@ def test_tabulated_fibre_is_the_sequential_sum_bit_for_bit(rng, kappa):
     assert got.tobytes() == expect.tobytes()
 
 
-def test_signal_from_mixture_empty_scheme_and_errors(rng):
+def test_empty_schemes_and_signal_from_mixture_errors(rng):
     comp = core.signal_from_mixture(random_mixture(rng, {"preset": "adult"}), np.zeros(0), np.zeros((0, 3)))
     assert (comp.ngrad, comp.n_compartments, comp.dims, comp.t2) == (0, 3, DIMS, [68.0, 76.0, 2000.0])
     assert all(i.size == 0 for i in comp.images())
+    out = core.voxel_signal(np.zeros(0), np.zeros((0, 3)), X, np.array([1.0]), 1.0, 1.0, 1.0, {})
+    assert isinstance(out, tuple) and all(a.dtype == np.float64 and a.size == 0 for a in out)
     mix, other = random_mixture(rng), field_on((4, 4, 2), 1.0)
     with pytest.raises(ValueError, match=re.escape("GNL field grid [4, 4, 2] != mixture grid [4, 4, 3]")):
         core.signal_from_mixture(mix, B1, X, other)
@@ -237,13 +230,18 @@ bvals, bvecs, aff = rng.choice([0.0, 1000.0, 2000.0], 30), rng.normal(size=(30, 
 aff[:3, 3] = (-80.0, -70.0, -60.0)
 for gnl in (None, core.GnlField.on_grid(core.GradCoef.from_spec("connectom-300"), dims, aff)):
     print("signal_from_mixture gnl", gnl is not None, digest(*core.signal_from_mixture(mix, bvals, bvecs, gnl).images()))
+offsets = np.concatenate([[0], np.cumsum(rng.integers(1, 12, 40))]).astype(np.uint32)
+poses = np.column_stack([rng.uniform(-2, 2, (30, 3)), rng.uniform(-5, 5, (30, 3))])
+print("signal_moving", digest(*core.signal_moving(dims, *(rng.random(nvox, dtype=np.float32) for _ in range(4)), aff,
+                                                  rng.uniform(-90, 90, (int(offsets[-1]), 3)), offsets, bvals, bvecs, {}, poses).images()))
 """
 
 
 def test_builds_scalars_and_signal_independent_of_thread_count():
     # One and four threads cut the build's grid into different bricks, partial ones in both. The pool splits the
-    # voxel loops by thread count; an odd voxel count keeps its blocks off the signal's groups of four voxels.
+    # voxel loops by thread count (the moving signal its volumes); an odd voxel count keeps its blocks off the signal's
+    # groups of four voxels.
     plans = [brick_plan((21, 17, 13), 321, t) for t in (1, 4)]
     assert plans[0] != plans[1] and all(any(d % s for d, s in zip((21, 17, 13), size)) for size, _ in plans)
     out = thread_counts_agree(DETERMINISM)
-    assert len(out) == 6 and out[0] == "segments reaching the grid > 2**20: True"
+    assert len(out) == 7 and out[0] == "segments reaching the grid > 2**20: True"
