@@ -56,8 +56,10 @@ PyObject* field_on_grid(PyObject*, py::Args& a) {
     auto dims = a.get("dims", py::to_dims);
     auto affine_view = a.get("affine", py::to_f64_2d);
     raster::Grid grid{py::affine4(affine_view), dims};
-    // Sixteen floats per voxel; refuse grids whose size cannot even be counted.
-    if (!checked_product({dims[0], dims[1], dims[2], 16 * sizeof(float)})) throw InvalidInput("dims: grid " + py::debug_list(dims) + " is too large");
+    // Sixteen floats per voxel; refuse grids whose size cannot even be counted, or be held.
+    const auto nvox = checked_product({dims[0], dims[1], dims[2]});
+    if (!nvox) throw InvalidInput("dims: grid " + py::debug_list(dims) + " is too large");
+    check_fits_memory("dims", *nvox, {16 * sizeof(float)}, "voxels");
     auto field = py::without_gil([&] { return std::make_shared<const gnl::GnlField>(gnl::GnlField::on_grid(*coef, grid)); });
     QV_ASSERT(g_gnlfield_type != nullptr, "GnlField type registered before use");
     return py::new_instance<FieldPtr>(g_gnlfield_type, std::move(field));
