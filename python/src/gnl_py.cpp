@@ -26,10 +26,22 @@ const gnl::GnlField& field_of(PyObject* self) { return *py::value_of<FieldPtr>(s
 
 // ---- GradCoef ----
 
+// A signal that interrupts a read runs the Python handlers, as the interpreter's own reads do: a
+// handler that raises (KeyboardInterrupt) ends the read with its exception, else it goes on.
+void run_signal_handlers() {
+    bool raised = false;
+    py::take_lock_or_park([&] {
+        const PyGILState_STATE state = PyGILState_Ensure();
+        raised = PyErr_CheckSignals() < 0;
+        PyGILState_Release(state);
+    });
+    if (raised) throw py::ErrorAlreadySet{};
+}
+
 PyObject* coef_from_spec(PyObject*, py::Args& a) {
     std::string spec = a.get("spec", py::to_str);
     // The path may name a pipe with no writer or a slow file system: other threads run meanwhile.
-    return wrap_coef(py::without_gil([&] { return gnl::GradCoef::from_spec(spec); }));
+    return wrap_coef(py::without_gil([&] { return gnl::GradCoef::from_spec(spec, run_signal_handlers); }));
 }
 
 PyObject* coef_parse_siemens(PyObject*, py::Args& a) {
