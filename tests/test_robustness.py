@@ -319,6 +319,23 @@ HOSTILE = {
         c.warp_gnl(f, True)
         print(c.dims == (0, 1, 1), f.warp_4d(np.zeros(0, np.float32), 2**62, False).size)
     """, "True 0"),
+    # Counts whose result no machine holds are refused, naming the count, before anything is
+    # allocated (they used to fill gigabytes, or raise an empty MemoryError).
+    "results beyond memory": ("""
+        F, B, V = np.ones(16384, np.float32), np.zeros(2**20), np.zeros((2**20, 3))
+        m = core.mixture_from_fibers((128, 128, 1), np.zeros(0, np.uint32), np.zeros((0, 3)), np.zeros(0), F, F, F, F, {}, sphere_level=0)
+        P, O = np.zeros((1, 3)), np.array([0, 1], np.uint32)
+        for call in (lambda: core.resolve_poses("random", 2**40), lambda: core.resolve_poses("off", 2**40), lambda: m.truth_peaks(1, 2**40),
+                     lambda: comp((4, 4, 1), 2**20).select_slices([0] * 2**20), lambda: core.signal_from_mixture(m, B, V),
+                     lambda: core.signal_moving((128, 128, 1), F, F, F, F, np.eye(4), P, O, B, V, {}, np.zeros((2**20, 6))),
+                     lambda: core.GnlField.on_grid(core.GradCoef.from_spec("whole-body-80"), (2**20, 2**20, 1), np.eye(4))):
+            try:
+                call()
+            except ValueError as e:
+                print(e)
+    """, "n_units: 1099511627776 poses cannot be held in memory\n" * 2 +
+        "npeaks: 1099511627776 peaks per voxel cannot be held in memory\nslices: 1048576 slices cannot be held in memory\n" +
+        "bvals: 1048576 volumes cannot be held in memory\n" * 2 + "dims: 1099511627776 voxels cannot be held in memory"),
     "streamlines across a grid without voxels": ("""
         F, pos = np.zeros(0, np.float32), np.array([[-1.0, 0.5, -1.0], [2.0**40, 0.5, 1.0]])
         m = core.build_mixture((2**40, 1, 0), F, F, F, F, np.eye(4), pos, np.array([0, 2], np.uint32), None, {})

@@ -124,10 +124,10 @@ PyObject* simulate_acquisition(PyObject*, py::Args& a) {
     std::string model_name = a.given("phase_model") ? a.get("phase_model", py::to_str) : std::string("hbcd");
     std::uint64_t seed = a.given("seed") ? a.get("seed", py::to_u64) : 0;
     auto noise_sigma = a.opt("noise_sigma", py::to_f32_1d);
-    auto te_per_volume = a.opt("te_per_volume", [](PyObject* o) { return py::to_list(o, py::to_f64); });
-    auto slice_z = a.opt("slice_z", [](PyObject* o) { return py::to_list(o, py::to_usize); });
+    auto te_per_volume = a.opt("te_per_volume", [](PyObject* o) { return py::to_list(o, py::to_f64, "te_per_volume"); });
+    auto slice_z = a.opt("slice_z", [](PyObject* o) { return py::to_list(o, py::to_usize, "slice_z"); });
     auto nz_full = a.opt("nz_full", py::to_usize);
-    auto kspace_slices = a.opt("kspace_slices", [](PyObject* o) { return py::to_list(o, py::to_usize); });
+    auto kspace_slices = a.opt("kspace_slices", [](PyObject* o) { return py::to_list(o, py::to_usize, "kspace_slices"); });
     std::array<bool, 3> capture{};
     if (a.given("capture")) capture = a.get("capture", [](PyObject* o) { return py::to_array_tuple<3>(o, py::to_bool); });
     PyObject* progress = a.given("progress") ? a.get("progress", to_callable) : nullptr;

@@ -2,6 +2,7 @@
 #include "compartments_py.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 #include <utility>
 
@@ -27,20 +28,22 @@ PyTypeObject* g_type = nullptr;
 PyObject* from_images(PyObject*, py::Args& a) {
     auto dims = a.get("dims", py::to_dims);
     std::size_t ngrad = a.get("ngrad", py::to_usize);
-    auto t2 = a.get("t2", [](PyObject* o) { return py::to_list(o, py::to_f32); });
+    auto t2 = a.get("t2", [](PyObject* o) { return py::to_list(o, py::to_f32, "t2"); });
     const std::optional<std::size_t> expected = checked_product({dims[0], dims[1], dims[2], ngrad});
     if (!expected)
         throw InvalidInput("compartment image: " + py::debug_list(dims) + " voxels x " + std::to_string(ngrad) +
                            " volumes is too large");
     std::vector<compartments::Image> images;
+    // Each image costs its values and its vector (an endless run of empty images fills memory too).
+    constexpr std::size_t kVector = sizeof(compartments::Image), kMax = std::numeric_limits<std::size_t>::max();
+    const std::size_t image_bytes =
+        std::min(checked_product({*expected, sizeof(float)}).value_or(kMax), kMax - kVector) + kVector;
     a.get("images", [&](PyObject* o) {
-        py::Ref it = py::check(PyObject_GetIter(o));
-        while (py::Ref item{PyIter_Next(it.get())}) {
-            auto values = py::f32s(py::to_f32_1d(item.get()));
+        py::for_each_item(o, "images", image_bytes, [&](PyObject* item) {
+            auto values = py::f32s(py::to_f32_1d(item));
             py::check_len("compartment image", values.size(), *expected);
             images.emplace_back(values.begin(), values.end());
-        }
-        if (PyErr_Occurred()) throw py::ErrorAlreadySet{};
+        });
         return 0;
     });
     py::check_len("t2", t2.size(), images.size());
@@ -79,12 +82,15 @@ PyObject* apply_s0(PyObject* self, py::Args& a) {
 }
 
 PyObject* select_slices(PyObject* self, py::Args& a) {
-    auto slices = a.get("slices", [](PyObject* o) { return py::to_list(o, py::to_usize); });
+    auto slices = a.get("slices", [](PyObject* o) { return py::to_list(o, py::to_usize, "slices"); });
     return wrap_compartments(read_value(self, [&](const Compartments& c) {
         for (std::size_t s : slices)
             if (s >= c.dims[2])
                 throw InvalidInput("slice " + std::to_string(s) + " out of range for " + std::to_string(c.dims[2]) +
                                    " slices");
+        // A slice may be listed any number of times, and each copy is a whole slice of every image.
+        check_fits_memory("slices", slices.size(), {c.dims[0], c.dims[1], c.ngrad, sizeof(float), c.images.size()},
+                          "slices");
         return c.select_slices(slices);
     }));
 }

@@ -20,6 +20,7 @@
 
 #include "core/complex.hpp"
 #include "core/error.hpp"
+#include "core/sizes.hpp"
 #include "core/text.hpp"
 #include "py.hpp"
 
@@ -53,21 +54,49 @@ auto to_array_tuple(PyObject* o, F item) {
     return out;
 }
 
-// Any sequence except str (refused with "Can't extract `str` to `Vec`"), items by item().
-void check_sequence(PyObject* o);
+// "{name}: expected {expected} values, got {actual}" when they differ.
+void check_len(const char* name, std::size_t actual, std::size_t expected);
+
+void check_sequence(PyObject* o);  // any sequence but a str
+// Any sequence except str (refused with "Can't extract `str` to `Vec`"), items by item(). The
+// length is weighed before anything is reserved or read, so that range(2**62) is refused at once
+// instead of failing to reserve or converting items for ever: a parameter that takes exactly
+// `count` values refuses a longer sequence with check_len's message, any other refuses one whose
+// values cannot be held in memory. Other wrong lengths are left to the caller's own check, made
+// in its usual order.
 template <class F>
-auto to_list(PyObject* o, F item) {
+auto to_list(PyObject* o, F item, const char* name, std::optional<std::size_t> count = std::nullopt) {
     check_sequence(o);
     const Ref held = Ref::borrow(o);  // as in to_array_tuple
-    Py_ssize_t n = PySequence_Size(o);
+    const Py_ssize_t n = PySequence_Size(o);
     check(static_cast<int>(n < 0 ? -1 : 0));
-    std::vector<decltype(item(o))> out;
-    out.reserve(static_cast<std::size_t>(n));
+    using T = decltype(item(o));
+    const auto len = static_cast<std::size_t>(n);
+    if (count && len > *count) check_len(name, len, *count);
+    check_fits_memory(name, len, {sizeof(T)});
+    std::vector<T> out;
+    out.reserve(len);
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref it = check(PySequence_GetItem(o, i));
         out.push_back(item(it.get()));
     }
     return out;
+}
+
+// Passes each item of the iterable o to f. An iterable has no length to weigh beforehand, so its
+// items are counted instead: the one that would make more than memory holds at `item_bytes` each
+// ends the reading with "{name}: {count} {name} cannot be held in memory", and an endless
+// iterable cannot grow a list without bound.
+template <class F>
+void for_each_item(PyObject* o, const char* name, std::size_t item_bytes, F f) {
+    const Ref it = check(PyObject_GetIter(o));
+    for (std::size_t count = 1;; ++count) {
+        const Ref item(PyIter_Next(it.get()));
+        if (!item) break;
+        check_fits_memory(name, count, {item_bytes}, name);
+        f(item.get());
+    }
+    if (PyErr_Occurred()) throw ErrorAlreadySet{};
 }
 
 // TypeError "'<type of o>' object is not an instance of '<expected>'".
@@ -154,9 +183,6 @@ std::vector<Vec3> rows3(const ArrayView& a, const char* name);
 std::span<const Vec3> rows3_in_place(const ArrayView& a, const char* name, std::vector<Vec3>& copy);
 // A (4, 4) float64 matrix, row-major; "affine must be (4, 4), got [r, c]" otherwise.
 Affine affine4(const ArrayView& a);
-
-// "{name}: expected {expected} values, got {actual}" when they differ.
-void check_len(const char* name, std::size_t actual, std::size_t expected);
 
 // ---- dictionary readers: absent or None gives the default ----
 

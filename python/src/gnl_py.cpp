@@ -26,10 +26,22 @@ const gnl::GnlField& field_of(PyObject* self) { return *py::value_of<FieldPtr>(s
 
 // ---- GradCoef ----
 
+// A signal that interrupts a read runs the Python handlers, as the interpreter's own reads do: a
+// handler that raises (KeyboardInterrupt) ends the read with its exception, else it goes on.
+void run_signal_handlers() {
+    bool raised = false;
+    py::take_lock_or_park([&] {
+        const PyGILState_STATE state = PyGILState_Ensure();
+        raised = PyErr_CheckSignals() < 0;
+        PyGILState_Release(state);
+    });
+    if (raised) throw py::ErrorAlreadySet{};
+}
+
 PyObject* coef_from_spec(PyObject*, py::Args& a) {
     std::string spec = a.get("spec", py::to_str);
     // The path may name a pipe with no writer or a slow file system: other threads run meanwhile.
-    return wrap_coef(py::without_gil([&] { return gnl::GradCoef::from_spec(spec); }));
+    return wrap_coef(py::without_gil([&] { return gnl::GradCoef::from_spec(spec, run_signal_handlers); }));
 }
 
 PyObject* coef_parse_siemens(PyObject*, py::Args& a) {
@@ -56,8 +68,10 @@ PyObject* field_on_grid(PyObject*, py::Args& a) {
     auto dims = a.get("dims", py::to_dims);
     auto affine_view = a.get("affine", py::to_f64_2d);
     raster::Grid grid{py::affine4(affine_view), dims};
-    // Sixteen floats per voxel; refuse grids whose size cannot even be counted.
-    if (!checked_product({dims[0], dims[1], dims[2], 16 * sizeof(float)})) throw InvalidInput("dims: grid " + py::debug_list(dims) + " is too large");
+    // Sixteen floats per voxel; refuse grids whose size cannot even be counted, or be held.
+    const auto nvox = checked_product({dims[0], dims[1], dims[2]});
+    if (!nvox) throw InvalidInput("dims: grid " + py::debug_list(dims) + " is too large");
+    check_fits_memory("dims", *nvox, {16 * sizeof(float)}, "voxels");
     auto field = py::without_gil([&] { return std::make_shared<const gnl::GnlField>(gnl::GnlField::on_grid(*coef, grid)); });
     QV_ASSERT(g_gnlfield_type != nullptr, "GnlField type registered before use");
     return py::new_instance<FieldPtr>(g_gnlfield_type, std::move(field));

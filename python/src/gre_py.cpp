@@ -12,7 +12,6 @@ namespace {
 
 std::array<float, 3> f32_triple(PyObject* o) { return py::to_array_tuple<3>(o, py::to_f32); }
 std::array<double, 2> f64_pair(PyObject* o) { return py::to_array_tuple<2>(o, py::to_f64); }
-std::vector<float> f32_list(PyObject* o) { return py::to_list(o, py::to_f32); }
 
 }  // namespace
 
@@ -25,7 +24,7 @@ PyObject* gre_synthesize(PyObject*, py::Args& a) {
     const py::ArrayView gm_arr = a.get("gm", py::to_f32_1d);
     const py::ArrayView csf_arr = a.get("csf", py::to_f32_1d);
     const std::array<float, 3> s0 = a.get("s0", f32_triple);
-    std::vector<float> t2 = a.get("t2", f32_list);
+    std::vector<float> t2 = a.get("t2", [](PyObject* o) { return py::to_list(o, py::to_f32, "t2", 3); });
     const py::ArrayView fmap_arr = a.get("fmap", py::to_f32_1d);
     const double signal_scale = a.get("signal_scale", py::to_f64);
     const std::uint64_t seed = a.get("seed", py::to_u64);

@@ -1,6 +1,5 @@
 // Rigid poses, dropout events, within-volume multiband motion and the moving-subject signal.
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <string>
 
@@ -35,8 +34,6 @@ std::vector<Pose> poses_from(const py::ArrayView& a) {
 
 std::array<double, 3> to_vec3(PyObject* o) { return py::to_array_tuple<3>(o, py::to_f64); }
 
-std::vector<std::size_t> to_sizes(PyObject* o) { return py::to_list(o, py::to_usize); }
-
 py::Ref vec3_to_py(const std::array<double, 3>& v) {
     return py::Ref(py::make_tuple({py::to_py(v[0]), py::to_py(v[1]), py::to_py(v[2])}));
 }
@@ -47,33 +44,23 @@ py::Ref sizes_to_py(std::span<const std::size_t> v) {
     return list;
 }
 
-// Refuses a count of `per`-byte items that cannot even be addressed, before allocating it.
-void check_addressable(const char* what, std::size_t count, std::size_t per) {
-    const auto bytes = checked_product({count, per});
-    if (!bytes || *bytes > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()))
-        throw InvalidInput(std::string(what) + ": " + std::to_string(count) + " values do not fit in memory");
-}
-
 // The event dicts of apply_multiband_motion; every item is read before any image is touched.
 std::vector<MotionEvent> read_events(PyObject* events) {
-    py::Ref it = py::check(PyObject_GetIter(events));
     std::vector<MotionEvent> out;
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        py::Ref item(raw);
-        if (!PyDict_Check(item.get())) throw InvalidInput("events must be dicts");
+    py::for_each_item(events, "events", sizeof(MotionEvent), [&](PyObject* item) {
+        if (!PyDict_Check(item)) throw InvalidInput("events must be dicts");
         MotionEvent e;
-        const py::Ref jump_mm = py::dict_lookup(item.get(), "jump_mm");
+        const py::Ref jump_mm = py::dict_lookup(item, "jump_mm");
         if (!jump_mm) throw InvalidInput("event: jump_mm missing");
         e.jump_mm = to_vec3(jump_mm.get());
-        const py::Ref jump_deg = py::dict_lookup(item.get(), "jump_deg");
+        const py::Ref jump_deg = py::dict_lookup(item, "jump_deg");
         if (!jump_deg) throw InvalidInput("event: jump_deg missing");
         e.jump_deg = to_vec3(jump_deg.get());
-        e.volume = py::get_usize(item.get(), "volume", 0);
-        e.shot = py::get_usize(item.get(), "shot", 0);
-        e.severity = static_cast<float>(py::get_f64(item.get(), "severity", 1.0));
+        e.volume = py::get_usize(item, "volume", 0);
+        e.shot = py::get_usize(item, "shot", 0);
+        e.severity = static_cast<float>(py::get_f64(item, "severity", 1.0));
         out.push_back(e);
-    }
-    if (PyErr_Occurred()) throw py::ErrorAlreadySet{};
+    });
     return out;
 }
 
@@ -115,11 +102,11 @@ PyObject* signal_moving(PyObject*, py::Args& a) {
     const auto poses = poses_from(pose_table);
     py::check_len("poses", poses.size(), scheme.bvals.size());
 
-    // Three images of nvox*ngrad float32 values; refuse products that wrap or cannot exist.
-    const auto total = checked_product({3 * sizeof(float), dims[0], dims[1], dims[2], scheme.bvals.size()});
-    if (!total || *total > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()))
+    // Three images of nvox*ngrad float32 values; refuse products that wrap or cannot be held.
+    if (!checked_product({dims[0], dims[1], dims[2], scheme.bvals.size()}))
         throw InvalidInput("signal images: " + py::debug_list(dims) + " voxels x " +
                            std::to_string(scheme.bvals.size()) + " volumes is too large");
+    check_fits_memory("bvals", scheme.bvals.size(), {dims[0], dims[1], dims[2], 3 * sizeof(float)}, "volumes");
 
     const raster::Grid grid{aff, dims};
     auto result = py::without_gil([&] {
@@ -160,7 +147,7 @@ PyObject* resolve_poses(PyObject*, py::Args& a) {
     const std::uint64_t seed = a.opt("seed", py::to_u64).value_or(0);
     const auto trans_mm = a.opt("trans_mm", to_vec3);
     const auto rot_deg = a.opt("rot_deg", to_vec3);
-    auto volumes = a.opt("volumes", to_sizes);
+    auto volumes = a.opt("volumes", [](PyObject* o) { return py::to_list(o, py::to_usize, "volumes"); });
     const auto pose_table = a.opt("poses", py::to_f64_2d);
 
     motion::MotionMode mode;
@@ -175,26 +162,31 @@ PyObject* resolve_poses(PyObject*, py::Args& a) {
     } else {
         throw InvalidInput("kind: expected random/linear/trajectory/off, got " + py::debug_str(kind));
     }
-    check_addressable("n_units", n_units, 6 * sizeof(double));
-    if (mode.kind == motion::MotionKind::Random || mode.kind == motion::MotionKind::Linear) {
+    // Each unit holds its pose, its row of the result and its entry in the default unit list.
+    check_fits_memory("n_units", n_units, {sizeof(Pose) + 6 * sizeof(double) + sizeof(std::size_t)}, "poses");
+    const bool moves = mode.kind == motion::MotionKind::Random || mode.kind == motion::MotionKind::Linear;
+    if (moves) {
         mode.trans_mm = trans_mm.value_or(motion::Vec3{});
         mode.rot_deg = rot_deg.value_or(motion::Vec3{});
-        if (volumes) {
-            mode.volumes = std::move(*volumes);
-        } else {
+        if (volumes) mode.volumes = std::move(*volumes);
+    }
+
+    // Everything below is owned, and a few hundred million units take seconds.
+    auto rows = py::without_gil([&] {
+        if (moves && !volumes) {
             mode.volumes.resize(n_units);
             for (std::size_t u = 0; u < n_units; ++u) mode.volumes[u] = u;
         }
-    }
-
-    const auto poses = motion::resolve_poses(mode, n_units, seed);
-    std::vector<double> rows(poses.size() * 6);
-    for (std::size_t u = 0; u < poses.size(); ++u) {
-        for (std::size_t c = 0; c < 3; ++c) {
-            rows[6 * u + c] = poses[u].trans_mm[c];
-            rows[6 * u + 3 + c] = poses[u].rot_deg[c];
+        const auto poses = motion::resolve_poses(mode, n_units, seed);
+        std::vector<double> out(poses.size() * 6);
+        for (std::size_t u = 0; u < poses.size(); ++u) {
+            for (std::size_t c = 0; c < 3; ++c) {
+                out[6 * u + c] = poses[u].trans_mm[c];
+                out[6 * u + 3 + c] = poses[u].rot_deg[c];
+            }
         }
-    }
+        return out;
+    });
     return py::to_numpy(std::move(rows));
 }
 
@@ -224,7 +216,7 @@ PyObject* compartments_apply_multiband_motion(PyObject* self, py::Args& a) {
     const auto bvals_view = a.get("bvals", py::to_f64_1d);
     const double b_max = a.get("b_max", py::to_f64);
     PyObject* events_obj = a.raw("events");
-    const auto slice_z = a.opt("slice_z", to_sizes);
+    const auto slice_z = a.opt("slice_z", [](PyObject* o) { return py::to_list(o, py::to_usize, "slice_z"); });
     const auto nz_full = a.opt("nz_full", py::to_usize);
 
     const auto affine = py::affine4(affine_view);

@@ -1,6 +1,4 @@
 // The clean compartment signal: one voxel with exact directions, and every voxel of a mixture.
-#include <limits>
-
 #include "bindings.hpp"
 #include "compartments_py.hpp"
 #include "convert.hpp"
@@ -8,6 +6,7 @@
 #include "mixture_py.hpp"
 #include "params_codec.hpp"
 #include "signal/signal.hpp"
+#include "core/sizes.hpp"
 
 namespace quorvel::bind {
 
@@ -43,10 +42,7 @@ PyObject* signal_from_mixture(PyObject*, py::Args& a) {
         throw InvalidInput("GNL field grid " + py::debug_list((*field)->dims) + " != mixture grid " +
                            py::debug_list(mix->dims));
     // Three float32 images of nvox*ngrad values each.
-    const std::size_t nvox = mix->nvox(), ngrad = scheme.bvals.size();
-    if (nvox != 0 && ngrad > std::numeric_limits<std::size_t>::max() / (3 * sizeof(float)) / nvox)
-        throw InvalidInput("bvals: " + std::to_string(ngrad) + " volumes of " + std::to_string(nvox) +
-                           " voxels do not fit in memory");
+    check_fits_memory("bvals", scheme.bvals.size(), {mix->nvox(), 3 * sizeof(float)}, "volumes");
 
     const gnl::GnlField* f = field ? field->get() : nullptr;
     auto result = py::without_gil([&] { return compartments::signal_from_mixture_gnl(*mix, scheme, f); });

@@ -58,12 +58,8 @@ PyObject* mixture_truth_peaks(PyObject* self, py::Args& a) {
     if (o == 0 || dims[0] % o != 0 || dims[1] % o != 0)
         throw InvalidInput("oversampling " + std::to_string(o) + " does not divide the mixture grid " +
                            py::debug_list(dims));
-    // An absurd npeaks must not wrap the output size around.
     const std::size_t acquired = (dims[0] / o) * (dims[1] / o) * dims[2];
-    const auto count = checked_product({acquired, 3, npeaks});
-    if (!count || *count > PTRDIFF_MAX / sizeof(float))
-        throw InvalidInput("npeaks " + std::to_string(npeaks) + " is too large for " + std::to_string(acquired) +
-                           " acquired voxels");
+    check_fits_memory("npeaks", npeaks, {acquired, 3 * sizeof(float)}, "peaks per voxel");
     auto peaks = py::without_gil([&] { return truth::truth_peaks(*field, o, npeaks); });
     return py::to_numpy(std::move(peaks));
 }

@@ -5,8 +5,11 @@
 #include <cstddef>
 #include <initializer_list>
 #include <optional>
+#include <string>
 
 #include <unistd.h>
+
+#include "core/error.hpp"
 
 namespace quorvel {
 
@@ -25,6 +28,21 @@ inline std::size_t physical_memory() {
     if (pages <= 0 || page <= 0) return static_cast<std::size_t>(-1);
     return checked_product({static_cast<std::size_t>(pages), static_cast<std::size_t>(page)})
         .value_or(static_cast<std::size_t>(-1));
+}
+
+// Refuses `count` items of `item_bytes` bytes each (a product of sizes) when they exceed this
+// machine's physical memory, before anything is allocated: such a request could only fail, and
+// trying would first exhaust the machine. "{name}: {count} {noun} cannot be held in memory".
+inline void check_fits_memory(const std::string& name, std::size_t count, std::initializer_list<std::size_t> item_bytes,
+                              const char* noun = "values") {
+    std::size_t bytes = count;
+    bool overflow = false;
+    for (std::size_t f : item_bytes) {
+        if (f == 0) return;  // nothing to hold, however large the other factors
+        overflow = __builtin_mul_overflow(bytes, f, &bytes) || overflow;
+    }
+    if (overflow || bytes > physical_memory())
+        throw InvalidInput(name + ": " + std::to_string(count) + " " + noun + " cannot be held in memory");
 }
 
 }  // namespace quorvel

@@ -12,7 +12,9 @@ namespace quorvel::streamlines {
 namespace {
 
 // The selection key of streamline i: ln(u)/w, so that the n largest keys are a weighted sample
-// without replacement. u hashes (seed, i) alone, never the order of evaluation.
+// without replacement. u hashes (seed, i) alone, never the order of evaluation. The hash reads i
+// in 32 bits, so that a seed keeps selecting the subsets it always has; the selection itself
+// carries the whole index, or streamlines past 2^32 would be copied from the wrong place.
 double key(std::uint64_t seed, std::uint32_t i, double w) {
     const std::uint64_t z = (seed ^ (static_cast<std::uint64_t>(i) * 0xA24BAED4963EE407ull)) + rng::kGolden;
     const double u = rng::uniform_open(rng::mix(z));
@@ -48,19 +50,19 @@ Subsampled subsample_streamlines(std::vector<Vec3> positions, std::vector<std::u
     }
 
     QV_ASSERT(!weights || weights->size() == n_total, "streamline weights must hold one value per streamline");
-    std::vector<std::pair<double, std::uint32_t>> keyed(n_total);
+    std::vector<std::pair<double, std::size_t>> keyed(n_total);
     for (std::size_t i = 0; i < n_total; ++i) {
         double w = 1.0;
         if (weights) {
             // max() with the floor first: a NaN weight yields the floor.
             w = std::max(1e-12, static_cast<double>((*weights)[i]));
         }
-        keyed[i] = {key(seed, static_cast<std::uint32_t>(i), w), static_cast<std::uint32_t>(i)};
+        keyed[i] = {key(seed, static_cast<std::uint32_t>(i), w), i};
     }
     // Largest keys first; equal keys (only -0.0 from infinite weights) go to the lower index.
     auto larger = [](const auto& a, const auto& b) { return a.first > b.first || (a.first == b.first && a.second < b.second); };
     if (n > 0) std::nth_element(keyed.begin(), keyed.begin() + static_cast<std::ptrdiff_t>(n - 1), keyed.end(), larger);
-    std::vector<std::uint32_t> kept(n);
+    std::vector<std::size_t> kept(n);
     for (std::size_t k = 0; k < n; ++k) kept[k] = keyed[k].second;
     std::sort(kept.begin(), kept.end());
 
@@ -69,13 +71,13 @@ Subsampled subsample_streamlines(std::vector<Vec3> positions, std::vector<std::u
         total_w = 0.0;
         for (float w : *weights) total_w += static_cast<double>(w);
         kept_w = 0.0;
-        for (std::uint32_t s : kept) kept_w += static_cast<double>((*weights)[s]);
+        for (std::size_t s : kept) kept_w += static_cast<double>((*weights)[s]);
     }
 
     Subsampled out;
     out.offsets.reserve(n + 1);
     out.offsets.push_back(0);
-    for (std::uint32_t s : kept) {
+    for (std::size_t s : kept) {
         const std::size_t b = offsets[s], e = offsets[s + 1];
         QV_ASSERT(b <= e && e <= positions.size(),
                   "streamline " + std::to_string(s) + " lies outside the point list");

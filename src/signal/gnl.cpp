@@ -8,6 +8,9 @@
 #include <cstring>
 #include <optional>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "core/error.hpp"
 #include "core/mat3.hpp"
 #include "core/text.hpp"
@@ -149,25 +152,42 @@ void append_format(std::string& out, const char* format, Args... args) {
 // a device such as /dev/zero or a pipe that never ends is refused instead of filling memory.
 constexpr std::size_t kMaxFileBytes = std::size_t{1} << 20;
 
-// The whole file as text; the error description when it cannot be read.
-std::optional<std::string> read_file(const std::string& path, std::string& error) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
+// Closes a descriptor on every way out, an exception from the interrupt hook included.
+struct Descriptor {
+    int fd;
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// The whole file as text; the error description when it cannot be read. A pipe or a slow file
+// system may be interrupted by a signal: the call is then made again once on_interrupt() has
+// returned (an exception it throws ends the read), as the interpreter does for its own reads.
+std::optional<std::string> read_file(const std::string& path, std::string& error,
+                                     const std::function<void()>& on_interrupt) {
+    auto retried = [&](auto call) {
+        for (;;) {
+            const auto r = call();
+            if (r >= 0 || errno != EINTR) return r;
+            if (on_interrupt) on_interrupt();
+        }
+    };
+    const Descriptor file{retried([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); })};
+    if (file.fd < 0) {
         error = std::strerror(errno);
         return std::nullopt;
     }
     std::string text;
     char buf[65536];
-    std::size_t got;
-    while (text.size() <= kMaxFileBytes &&
-           (got = std::fread(buf, 1, std::min(sizeof buf, kMaxFileBytes + 1 - text.size()), f)) > 0)
-        text.append(buf, got);
-    const bool failed = std::ferror(f) != 0;
-    const int err = errno;
-    std::fclose(f);
-    if (failed) {
-        error = std::strerror(err);
-        return std::nullopt;
+    while (text.size() <= kMaxFileBytes) {
+        const ssize_t got =
+            retried([&] { return ::read(file.fd, buf, std::min(sizeof buf, kMaxFileBytes + 1 - text.size())); });
+        if (got < 0) {
+            error = std::strerror(errno);
+            return std::nullopt;
+        }
+        if (got == 0) break;
+        text.append(buf, static_cast<std::size_t>(got));
     }
     if (text.size() > kMaxFileBytes) {
         error = "larger than " + std::to_string(kMaxFileBytes) + " bytes, the limit for a coefficient file";
@@ -378,14 +398,14 @@ GradCoef GradCoef::preset(bool high_gradient) {
     return c;
 }
 
-GradCoef GradCoef::from_spec(const std::string& spec) {
+GradCoef GradCoef::from_spec(const std::string& spec, const std::function<void()>& on_interrupt) {
     if (spec == "whole-body-80") return preset(false);
     if (spec == "connectom-300") return preset(true);
     // The file system would read the path only up to the NUL, which names another file.
     if (spec.find('\0') != std::string::npos)
         throw InvalidInput("cannot read coefficient file " + spec + ": embedded null byte");
     std::string error;
-    auto text = read_file(spec, error);
+    auto text = read_file(spec, error, on_interrupt);
     if (!text) throw InvalidInput("cannot read coefficient file " + spec + ": " + error);
     try {
         return parse_siemens(*text);

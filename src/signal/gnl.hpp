@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -33,7 +34,8 @@ struct GradCoef {
     // "whole-body-80" (false) or "connectom-300" (true: every coefficient x 2.5).
     static GradCoef preset(bool high_gradient);
     // A preset name, else the path of a coefficient file (at most 1 MiB); throws InvalidInput.
-    static GradCoef from_spec(const std::string& spec);
+    // on_interrupt runs whenever a signal interrupts the read, which then goes on unless it throws.
+    static GradCoef from_spec(const std::string& spec, const std::function<void()>& on_interrupt = {});
 
     // The coefficient-file text of this set.
     std::string write_siemens() const;

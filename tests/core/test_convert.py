@@ -58,6 +58,34 @@ def test_argument_errors(args, exc, message, note):
     assert getattr(info.value, "__notes__", None) == (None if note is None else [f"while processing '{note}'"])
 
 
+# Every list parameter weighs a sequence's length before reserving or reading it: range(2**62)
+# is refused at once (it used to fail to reserve, or ask for terabytes), naming the parameter and
+# the length; one of a fixed count (gre_synthesize's t2) says so in its usual words.
+def comp():
+    return core.Compartments.from_images((2, 2, 2), 2, [np.zeros(16, np.float32)], [80.0])
+
+
+def acquire(**lists):
+    return core.simulate_acquisition(comp(), np.zeros(8, np.float32), (2, 2, 2), np.zeros(2), np.zeros((2, 3)), {}, **lists)
+
+
+HUGE = range(2**62)
+
+
+@pytest.mark.parametrize("call, name", [
+    (lambda: comp().select_slices(HUGE), "slices"),
+    (lambda: core.Compartments.from_images((2, 2, 2), 2, [], HUGE), "t2"),
+    (lambda: comp().apply_multiband_motion(EYE, 1, False, np.zeros(2), 1.0, [], slice_z=HUGE, nz_full=2), "slice_z"),
+    (lambda: core.resolve_poses("random", 4, volumes=HUGE), "volumes"),
+    *[(lambda name=name: acquire(**{name: HUGE}), name) for name in ("te_per_volume", "slice_z", "kspace_slices")],
+    (lambda: core.gre_synthesize((2, 2, 2), EYE, (2, 2, 2), EYE, F8, F8, F8, (1.0, 1.0, 1.0), HUGE, F8, 1.0, 0), None),
+])
+def test_list_lengths_are_weighed_before_reading(call, name):
+    message = f"{name}: {len(HUGE)} values cannot be held in memory" if name else f"t2: expected 3 values, got {len(HUGE)}"
+    with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
+        call()
+
+
 def test_keywords_index_objects_strides_and_fresh_results(rng):
     a = rng.normal(size=(4, 4))
     big = np.zeros((8, 8))

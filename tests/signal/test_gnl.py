@@ -150,6 +150,34 @@ core.GradCoef.from_spec("/dev/zero")""", timeout=30)
     assert out.stderr.endswith("ValueError: cannot read coefficient file /dev/zero: larger than 1048576 bytes, the limit for a coefficient file\n")
 
 
+def test_from_spec_runs_signal_handlers_while_reading(tmp_path):
+    # A timer's signal interrupts open() and read() on a pipe whose writer is slow to come and to
+    # write. Python's own reads run the handlers and go on, or end with the exception one raises.
+    fifo = str(tmp_path / "slow.grad")
+    os.mkfifo(fifo)
+    out = run_process(f"""import signal, subprocess, sys, quorvel._core as core
+def read(handler):
+    writer = subprocess.Popen([sys.executable, "-c", "import sys, time\\ntime.sleep(0.2)\\nwith open(sys.argv[1], 'w') as f:\\n"
+                               "    for line in sys.argv[2].splitlines(True): f.write(line); f.flush(); time.sleep(0.02)",
+                               {fifo!r}, core.GradCoef.from_spec("whole-body-80").to_siemens()], stderr=subprocess.DEVNULL)
+    ticks = []
+    signal.signal(signal.SIGALRM, lambda *_: handler(ticks))
+    signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+    try:
+        print(core.GradCoef.from_spec({fifo!r}).n_terms, len(ticks) > 20)
+    except Exception as e:
+        print(type(e).__name__, e)
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    writer.kill(), writer.wait()
+def third_raises(ticks):
+    ticks.append(0)
+    if len(ticks) == 3:
+        raise LookupError("third tick")
+read(lambda ticks: ticks.append(0))
+read(third_raises)""", timeout=30)
+    assert out.stdout.splitlines() == ["13 True", "LookupError third tick"], out.stderr
+
+
 @pytest.mark.parametrize("coef, message", [
     (lambda: core.GradCoef.parse_siemens(" 1e-40 = R0\n" + TERM), "the field must be finite: its displacement or Jacobian overflows at voxel [0, 0, 0]"),
     (lambda: core.GradCoef.parse_siemens(TERM.replace("-0.08", "1e300")), "the field must be finite: "),
