@@ -44,18 +44,27 @@ py::Ref sizes_to_py(std::span<const std::size_t> v) {
     return list;
 }
 
+// An event's required jump, a 3-tuple of floats. A value of the wrong type gets the note naming
+// its key, as an argument's does: the tuple converter's own message names no key.
+std::array<double, 3> event_jump(PyObject* event, const char* key) {
+    const py::Ref value = py::dict_lookup(event, key);
+    if (!value) throw InvalidInput(std::string("event: ") + key + " missing");
+    try {
+        return to_vec3(value.get());
+    } catch (const py::ErrorAlreadySet&) {
+        py::add_processing_note(key);
+        throw;
+    }
+}
+
 // The event dicts of apply_multiband_motion; every item is read before any image is touched.
 std::vector<MotionEvent> read_events(PyObject* events) {
     std::vector<MotionEvent> out;
     py::for_each_item(events, "events", sizeof(MotionEvent), [&](PyObject* item) {
         if (!PyDict_Check(item)) throw InvalidInput("events must be dicts");
         MotionEvent e;
-        const py::Ref jump_mm = py::dict_lookup(item, "jump_mm");
-        if (!jump_mm) throw InvalidInput("event: jump_mm missing");
-        e.jump_mm = to_vec3(jump_mm.get());
-        const py::Ref jump_deg = py::dict_lookup(item, "jump_deg");
-        if (!jump_deg) throw InvalidInput("event: jump_deg missing");
-        e.jump_deg = to_vec3(jump_deg.get());
+        e.jump_mm = event_jump(item, "jump_mm");
+        e.jump_deg = event_jump(item, "jump_deg");
         e.volume = py::get_usize(item, "volume", 0);
         e.shot = py::get_usize(item, "shot", 0);
         e.severity = static_cast<float>(py::get_f64(item, "severity", 1.0));

@@ -282,3 +282,13 @@ def test_errors_leave_the_images_untouched(rng, call, message):
     # neither poisoned nor blocked; events may be any iterable, with volume 0, shot 0, severity 1 by default
     events = ({"jump_mm": (0.0, 0.0, 0.0), "jump_deg": (0.0, 0.0, 0.0), "shot": None} for _ in range(1))
     assert multiband(comp, b_max=2000.0, events=events) == [{"volume": 0, "shot": 0, "slices": [0], "attenuation": 0.5}]
+
+
+# A jump read back from JSON is a list: the tuple converter's TypeError names the event key.
+@pytest.mark.parametrize("key", ["jump_mm", "jump_deg"])
+def test_event_jump_of_the_wrong_type_names_its_key(rng, key):
+    comp, _ = compartments(rng, (3, 2, 2), 3)
+    e = event(0, 0, 1.0) | {key: [0.0, 0.0, 0.0]}
+    with pytest.raises(TypeError) as info:
+        multiband(comp, events=[e])
+    assert (str(info.value), info.value.__notes__) == ("'list' object is not an instance of 'tuple'", [f"while processing '{key}'"])
