@@ -301,6 +301,12 @@ def f32(n):
     return np.zeros(n, np.float32)
 
 
+def at(n, i, value):
+    a = f32(n)
+    a[i] = value
+    return a
+
+
 def good_args():
     return dict(comp=make_comp([f32(384)], (8, 8, 2), 3), fmap=f32(128), acq_dims=(4, 4, 2), bvals=np.zeros(3),
                 bvecs=np.zeros((3, 3)), acquisition={})
@@ -326,14 +332,21 @@ V2 = {"bvals": np.zeros(2), "bvecs": np.zeros((2, 3))}
     ({"slice_z": [0], "kspace_slices": [5]}, "slice_z: expected 2 values, got 1"),
     ({"slice_z": [0, 1], "kspace_slices": [5]}, "slice_z requires nz_full"),
     ({"slice_z": [0, 4], "nz_full": 4, "kspace_slices": [5]}, "slice_z entry 4 >= nz_full 4"),
-    ({"kspace_slices": [1, 2, 3]}, "kspace_slices entry 2 out of range for 2 slices"),
+    ({"kspace_slices": [1, 2, 3], "fmap": at(128, 0, np.nan)}, "kspace_slices entry 2 out of range for 2 slices"),
     # Sizes whose product would wrap around are refused before anything is allocated.
     ({"acquisition": {"n_coils": 2**62}}, "n_coils 4611686018427387904 is too large for a 4 x 4 matrix"),
     ({"acquisition": {"n_coils": 2**40}, "kspace_slices": [0] * 2**16}, "kspace_slices: capture of 65536 slices is too large"),
     # Coil counts whose work could not finish, or whose slices no memory could hold.
     ({"acquisition": {"n_coils": 257, "accel": 2}}, "n_coils 257: GRAPPA reconstructs at most 256 coils"),
-    ({"acquisition": {"n_coils": 2**40}}, "n_coils 1099511627776: slices of that many coils on a 4 x 4 matrix do not fit "
-     "in memory"),
+    ({"acquisition": {"n_coils": 2**40}, "fmap": at(128, 0, np.nan)},
+     "n_coils 1099511627776: slices of that many coils on a 4 x 4 matrix do not fit in memory"),
+    # Non-finite values, whose Fourier transforms would blank their slices: the field map first, then the
+    # images in order; with a progress callable the run's thread reports them too.
+    ({"fmap": at(128, 5 + 8 * (3 + 8 * 1), np.nan), "comp": make_comp([at(384, 0, np.inf)], (8, 8, 2), 3)},
+     "fieldmap (signal grid) must be finite: nan at voxel [5, 3, 1]"),
+    ({"comp": core.Compartments.from_images((8, 8, 2), 3, [f32(384), at(384, 3 * (2 + 8 * (7 + 8 * 1)) + 2, -np.inf),
+                                                           at(384, 0, np.nan)], [80.0] * 3), "progress": print},
+     "compartment image 1 must be finite: -inf at voxel [2, 7, 1] of volume 2"),
 ])
 def test_value_errors_in_order(change, message):
     args = good_args() | change
