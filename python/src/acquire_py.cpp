@@ -57,7 +57,8 @@ public:
             std::optional<kspace::AcquisitionOutput> out;
             std::exception_ptr error;
         } shared;
-        // Woken under the mutex: once the caller sees the run over it may free `shared`.
+        // Counts only: a pool thread never waits for Python here. Notified under the mutex, so no
+        // hook touches `shared` once the caller has seen the run over.
         opt.progress = [&shared](std::size_t, std::size_t) {
             std::lock_guard lock(shared.m);
             ++shared.finished;
