@@ -339,6 +339,7 @@ def simulate_acquisition(
     nz_full: _Int | None = None,
     kspace_slices: Sequence[_Int] | None = None,
     capture: tuple[_Bool, _Bool, _Bool] = ...,
+    # Called on the calling thread as progress(done, total), done = 1, 2, ..., total in order.
     progress: Callable[[int, int], object] | None = None,
 ) -> _Acquired: ...
 def sampling_mask(nx: _Int, ny: _Int, acquisition: _AcquisitionArg) -> NDArray[np.uint8]: ...

@@ -1,9 +1,12 @@
 // simulate_acquisition: the k-space stage run on a Compartments object.
 #include <array>
 #include <cmath>
+#include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "acquisition/acquire.hpp"
@@ -23,14 +26,17 @@ PyObject* to_callable(PyObject* o) {
     return o;
 }
 
-// Relays progress to a Python callable from the worker threads. Each call takes the interpreter
-// lock; the first exception raised is kept (later ones are dropped) and raised after the run.
-// The run holds comp's mutex, so the callable must not wait for it, nor for the objects whose
-// calls this run is made from, inside their progress callables (ServingCall).
+// Runs the acquisition and relays its progress to the calling thread, so that no pool thread
+// ever runs Python code: a callable that blocks (on a lock, on a thread it joins) then holds no
+// pool thread that another caller's loop waits for. The loop runs on a driver thread that
+// enters the pool as any caller does; the pool's per-volume hook only counts and wakes this
+// thread, which calls progress(k, total) for k = 1, 2, ..., total in order, each once. The first
+// exception a call raises is kept (later ones are dropped) and raised after the run. The run
+// holds comp's mutex, so a callable must not wait for it, nor for the objects of the runs whose
+// callables this run is made from (ServingCall).
 class ProgressRelay {
 public:
-    ProgressRelay(PyObject* callable, PyObject* comp)
-        : callable_(callable), comp_(comp), inherited_(ServingCall::current()) {}
+    ProgressRelay(PyObject* callable, PyObject* comp) : callable_(callable), comp_(comp) {}
     ProgressRelay(const ProgressRelay&) = delete;
     ProgressRelay& operator=(const ProgressRelay&) = delete;
     // Destroyed with the interpreter lock held.
@@ -40,14 +46,64 @@ public:
         Py_XDECREF(tb_);
     }
 
-    // Runs on pool workers, while the interpreter may be shutting down.
-    void operator()(std::size_t done, std::size_t total) {
-        py::take_lock_or_park([&] { call(done, total); });
+    // The acquisition, with the interpreter lock released except for the progress calls.
+    kspace::AcquisitionOutput run(const kspace::AcquisitionInput& in, const kspace::Acquisition& acq,
+                                  kspace::AcquisitionOptions opt) {
+        struct {
+            std::mutex m;
+            std::condition_variable cv;
+            std::size_t finished = 0;
+            bool over = false;
+            std::optional<kspace::AcquisitionOutput> out;
+            std::exception_ptr error;
+        } shared;
+        // Counts only: a pool thread never waits for Python here. Notified under the mutex, so no
+        // hook touches `shared` once the caller has seen the run over.
+        opt.progress = [&shared](std::size_t, std::size_t) {
+            std::lock_guard lock(shared.m);
+            ++shared.finished;
+            shared.cv.notify_one();
+        };
+        auto drive = [&] {
+            try {
+                shared.out.emplace(kspace::simulate_acquisition_complex(in, acq, opt));
+            } catch (...) {
+                shared.error = std::current_exception();
+            }
+            std::lock_guard lock(shared.m);
+            shared.over = true;
+            shared.cv.notify_one();
+        };
+        std::thread driver;
+        try {
+            driver = std::thread(drive);
+        } catch (const std::exception&) {
+            drive();  // no thread to be had (resource limits): the run here, its counts after it
+        }
+        for (std::size_t delivered = 0;;) {
+            std::size_t ready = 0;
+            bool over = false;
+            {
+                std::unique_lock lock(shared.m);
+                shared.cv.wait(lock, [&] { return shared.finished > delivered || shared.over; });
+                ready = shared.finished;
+                over = shared.over;
+            }
+            // The interpreter may be shutting down: a thread it would end parks instead, its frame
+            // and so everything the driver reads kept for good.
+            while (delivered < ready) {
+                ++delivered;
+                py::take_lock_or_park([&] { call(delivered, in.ngrad); });
+            }
+            if (over) break;
+        }
+        if (driver.joinable()) driver.join();
+        if (shared.error) std::rethrow_exception(shared.error);
+        return std::move(*shared.out);
     }
 
     // Raises the stored exception, if any (interpreter lock held).
     void raise_stored() {
-        std::lock_guard lock(mutex_);
         if (type_ == nullptr) return;
         PyErr_Restore(type_, value_, tb_);
         type_ = value_ = tb_ = nullptr;
@@ -55,24 +111,22 @@ public:
     }
 
 private:
+    // Raw references: a thread ended inside the callable must not release them without the lock.
     void call(std::size_t done, std::size_t total) {
         PyGILState_STATE state = PyGILState_Ensure();
-        ServingCall serving(comp_, inherited_);
+        ServingCall serving(comp_);
         PyObject* args = Py_BuildValue("(nn)", static_cast<Py_ssize_t>(done), static_cast<Py_ssize_t>(total));
         PyObject* result = args != nullptr ? PyObject_CallObject(callable_, args) : nullptr;
         Py_XDECREF(args);
         if (result == nullptr) {
             PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
             PyErr_Fetch(&type, &value, &tb);
-            {
-                std::lock_guard lock(mutex_);
-                if (type_ == nullptr) {
-                    std::swap(type_, type);
-                    std::swap(value_, value);
-                    std::swap(tb_, tb);
-                }
+            if (type_ == nullptr) {
+                std::swap(type_, type);
+                std::swap(value_, value);
+                std::swap(tb_, tb);
             }
-            // A later exception is dropped outside the slot's mutex: dropping it may run finalisers.
+            // Dropping a later exception may run finalisers: still inside `serving`.
             Py_XDECREF(type);
             Py_XDECREF(value);
             Py_XDECREF(tb);
@@ -83,8 +137,6 @@ private:
 
     PyObject* callable_;  // borrowed: the argument outlives the call
     PyObject* comp_;      // borrowed, likewise
-    const ServingCall* inherited_;
-    std::mutex mutex_;
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
     PyObject* tb_ = nullptr;
@@ -191,10 +243,10 @@ PyObject* simulate_acquisition(PyObject*, py::Args& a) {
     opt.kspace_slices = std::move(kspace_slices);
     opt.te_per_volume = std::move(te_per_volume);
     opt.capture = capture;
-    if (progress != nullptr) opt.progress = [&relay](std::size_t done, std::size_t total) { relay(done, total); };
 
-    kspace::AcquisitionOutput out =
-        py::without_gil([&] { return kspace::simulate_acquisition_complex(in, acq, opt); });
+    kspace::AcquisitionOutput out = py::without_gil([&] {
+        return progress != nullptr ? relay.run(in, acq, std::move(opt)) : kspace::simulate_acquisition_complex(in, acq, opt);
+    });
     guard.reset();
     relay.raise_stored();
 

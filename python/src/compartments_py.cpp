@@ -135,22 +135,13 @@ PyObject* get_n_compartments(PyObject* self) {
 
 }  // namespace
 
-ServingCall::ServingCall(PyObject* obj, const ServingCall* inherited)
-    : obj_(obj), outer_(t_serving), inherited_(inherited) {
-    t_serving = this;
-}
+ServingCall::ServingCall(PyObject* obj) : obj_(obj), outer_(t_serving) { t_serving = this; }
 
 ServingCall::~ServingCall() { t_serving = outer_; }
 
-const ServingCall* ServingCall::current() { return t_serving; }
-
-bool ServingCall::serving(PyObject* obj) { return t_serving != nullptr && t_serving->marks(obj); }
-
-// Inherited marks belong to a thread that waits, inside the callable that made them, for the
-// call whose callable reads them here: they outlive every reader and never change.
-bool ServingCall::marks(PyObject* obj) const {
-    for (const ServingCall* s = this; s != nullptr; s = s->outer_)
-        if (s->obj_ == obj || (s->inherited_ != nullptr && s->inherited_->marks(obj))) return true;
+bool ServingCall::serving(PyObject* obj) {
+    for (const ServingCall* s = t_serving; s != nullptr; s = s->outer_)
+        if (s->obj_ == obj) return true;
     return false;
 }
 

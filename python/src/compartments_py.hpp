@@ -18,29 +18,24 @@ PyObject* wrap_compartments(compartments::Compartments value);
 PyObject* compartments_arg(PyObject* o);
 
 // Marks the current thread, for the lifetime of the object, as running a callable on behalf of
-// a call that holds obj's mutex (a progress callable). A guard on obj asked for from this thread
-// meanwhile raises RuntimeError: waiting would wait for the call, which waits for the callable.
-// A call made from inside such a callable passes the callable's marks on (`inherited`) to the
-// callables it runs on other threads: they, too, would wait for a call that waits for them.
+// a call that holds obj's mutex (a progress callable, run on the thread that made the call). A
+// guard on obj asked for from this thread meanwhile raises RuntimeError: waiting would wait for
+// the call, which waits for the callable. Marks nest: a call made inside such a callable runs its
+// own callables on the same thread, inside the outer marks, so they are refused both objects.
 class ServingCall {
 public:
-    ServingCall(PyObject* obj, const ServingCall* inherited);
+    explicit ServingCall(PyObject* obj);
     ~ServingCall();
     ServingCall(const ServingCall&) = delete;
     ServingCall& operator=(const ServingCall&) = delete;
 
-    // The innermost mark of this thread, or null: what a call made here passes on.
-    static const ServingCall* current();
     // Whether this thread is serving, directly or through the calls it runs inside, a call that
     // holds obj's mutex.
     static bool serving(PyObject* obj);
 
 private:
-    bool marks(PyObject* obj) const;
-
     PyObject* obj_;
-    const ServingCall* outer_;      // the call this one runs inside, on the same thread
-    const ServingCall* inherited_;  // the marks of the thread that started this one's call
+    const ServingCall* outer_;  // the call this one runs inside, on the same thread
 };
 
 // Holds one object's mutex for its lifetime. Waits for a busy mutex with the interpreter lock

@@ -88,8 +88,6 @@ PyObject* gre_synthesize(PyObject*, py::Args& a) {
                                py::debug_list(sig_dims));
         in.warp = gre::GreWarp{*warp, warp_modulate};
     }
-    raster::inplane_factor(sig_dims, acq_dims);
-    if (p.res_mm) gre::checked_target_grid(in.sig_grid, *p.res_mm);
 
     in.s0 = s0;
     in.signal_scale = signal_scale;

@@ -86,7 +86,8 @@ std::vector<PyMethodDef> function_rows() {
             "progress=None)\n--\n\n"
             "Acquire every volume of `comp` through the simulated EPI k-space and reconstruct it: a dict of flat\n"
             "4-D interleaved `re`, `im`, `mag`, `phase` on the acquisition grid, and the optional k-space capture.\n"
-            "`capture` defaults to `(False, False, False)`."),
+            "`capture` defaults to `(False, False, False)`. `progress(done, total)` is called on the calling\n"
+            "thread once per finished volume, `done` running 1, 2, ..., `total` in order."),
         def<sampling_mask>("sampling_mask",
                            "sampling_mask(nx, ny, acquisition)\n--\n\n"
                            "Which k-space samples an acquisition acquires on an `nx` x `ny` matrix: `(ny*nx,)` uint8, "

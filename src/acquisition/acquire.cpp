@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/error.hpp"
+#include "core/finite.hpp"
 #include "core/pool.hpp"
 #include "acquisition/recon.hpp"
 #include "core/rng.hpp"
@@ -76,6 +77,11 @@ void check_inputs(const AcquisitionInput& in, const Acquisition& acq, const Acqu
     if (!acquisition_memory(nc, nx, ny, grappa, v, pool::current_threads(), physical_memory()).fits)
         throw InvalidInput("n_coils " + std::to_string(acq.n_coils) + ": slices of that many coils on a " +
                            std::to_string(nx) + " x " + std::to_string(ny) + " matrix do not fit in memory");
+    // Last, being the only check that reads every value. One NaN or infinity would spread
+    // through the slice's Fourier transforms over every pixel of the slice.
+    check_finite("fieldmap (signal grid)", in.fieldmap, in.sim_dims);
+    for (std::size_t c = 0; c < in.images.size(); ++c)
+        check_finite("compartment image " + std::to_string(c), in.images[c], in.sim_dims, v);
     QV_ASSERT(in.t2.size() >= in.images.size(), "acquisition: one T2 per compartment is required");
     QV_ASSERT(in.bvals.size() >= v && in.bvecs.size() >= v, "acquisition: b-values and vectors for every volume");
     QV_ASSERT(!in.noise_sigma || in.noise_sigma->size() == nx * ny * nz,

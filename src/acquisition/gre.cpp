@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/error.hpp"
+#include "core/finite.hpp"
 #include "core/rng.hpp"
 #include "core/sizes.hpp"
 
@@ -133,13 +134,22 @@ Grid checked_target_grid(const Grid& sig_grid, double res_mm) {
     return t;
 }
 
+OutputPlan output_plan(const Grid& sig_grid, const Grid& acq_grid, const std::optional<double>& res_mm) {
+    if (!res_mm) return {raster::inplane_factor(sig_grid.dims, acq_grid.dims), std::nullopt};
+    OutputPlan plan{1, checked_target_grid(sig_grid, *res_mm)};
+    // Binned output is free of the acquisition grid's dims; its affine sets the noise level.
+    try {
+        raster::check_affine(acq_grid.affine);
+    } catch (const InvalidInput& e) {
+        throw InvalidInput("acq_affine: " + e.text());
+    }
+    return plan;
+}
+
 GreFieldmap synthesize(const GreInputs& in, const GreParams& p) {
-    // Checked before any work, so refused grids or a refused res_mm cost nothing. The images are
-    // reduced by f in-plane and reported on the acquisition grid.
+    // Checked before any work, so refused grids or a refused res_mm cost nothing.
     const Grid& sg = in.sig_grid;
-    const std::size_t f = raster::inplane_factor(sg.dims, in.acq_grid.dims);
-    const std::optional<Grid> target =
-        p.res_mm ? std::optional<Grid>(checked_target_grid(sg, *p.res_mm)) : std::nullopt;
+    const auto [f, target] = output_plan(sg, in.acq_grid, p.res_mm);
 
     const auto [snx, sny, snz] = sg.dims;
     const std::size_t nvox = sg.nvox();
@@ -149,6 +159,13 @@ GreFieldmap synthesize(const GreInputs& in, const GreParams& p) {
     QV_ASSERT(!in.head || in.head->size() == nvox, "head is not on the signal grid");
     QV_ASSERT(in.fiber.size() == nvox && in.gm.size() == nvox && in.csf.size() == nvox,
               "fractions are not on the signal grid");
+    // One NaN or infinity would spread over its slice through the in-plane Fourier reduction,
+    // and to its neighbours through the warp.
+    check_finite("fiber fraction", in.fiber, sg.dims);
+    check_finite("gm fraction", in.gm, sg.dims);
+    check_finite("csf fraction", in.csf, sg.dims);
+    check_finite("fieldmap", in.fmap, sg.dims);
+    if (in.head) check_finite("head", *in.head, sg.dims);
 
     // Spoiled steady state of each compartment (Ernst).
     const double alpha = p.flip_deg * kDegToRad;

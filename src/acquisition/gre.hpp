@@ -75,9 +75,19 @@ struct GreFieldmap {
 };
 
 // Synthesises the two echoes with noise and their phase codes (single-threaded, deterministic).
-// Throws InvalidInput for a res_mm that checked_target_grid refuses and for grids that
-// raster::inplane_factor refuses.
+// Throws InvalidInput, before any work, for grids that output_plan refuses and for a
+// non-finite value in a fraction or the field map.
 GreFieldmap synthesize(const GreInputs& in, const GreParams& p);
+
+// Where the echoes go. With res_mm: the grid of checked_target_grid, the acquisition grid then
+// setting only the noise level (its affine must pass raster::check_affine, refused as
+// "acq_affine: ..."). Without: the acquisition grid, the images reduced in-plane by the factor
+// of raster::inplane_factor. Throws InvalidInput for what those refuse.
+struct OutputPlan {
+    std::size_t factor = 1;     // in-plane reduction (without res_mm)
+    std::optional<Grid> target; // the res_mm grid
+};
+OutputPlan output_plan(const Grid& sig_grid, const Grid& acq_grid, const std::optional<double>& res_mm);
 
 // ---- resampling ----
 

@@ -160,11 +160,12 @@ def test_zero_echo_and_nan_angles():
     seed = next(k for k in range(1000) if all(g < 0 for g in normals(k, 0)[:2]))
     s = dict(scene((3, 1, 1), fmap=150.0), seed=seed)  # 2 pi * 150 Hz * 4 ms = 1.2 pi
     s["fiber"][0] = 0.0
-    s["fmap"][2] = np.nan
-    r = run(s, snr=0.0, output="phase", rx_phase_rad=0.0, te_s=(0.004, 0.0055))
+    kw = dict(snr=0.0, output="phase", rx_phase_rad=0.0, te_s=(0.004, 0.0055))
+    r = run(s, **kw)
     assert [p[0] for p in r["phase"]] == [2048, 2048]
     assert r["phase"][0][1] == code(TWO_PI * 150 * 0.004 - TWO_PI)
-    assert [p[2] for p in r["phase"]] == [0, 0]  # a NaN angle saturates to code 0
+    # The maps refuse NaN, but a NaN scale still makes NaN angles: they saturate to code 0.
+    assert all(np.all(p == 0) for p in run(dict(s, signal_scale=np.nan), **kw)["phase"])
 
 
 @pytest.mark.parametrize("output", ["phasediff", "phase"])
@@ -248,6 +249,19 @@ def test_res_mm_grid_and_binning():
     assert [run(s, res_mm=res)["dims"] for res in (3.2, 1000.0)] == [(3, 3, 1), (1, 1, 1)]  # 2.5 -> 3
 
 
+def test_res_mm_takes_any_acquisition_grid():
+    # The echoes are binned onto the res_mm grid; the acquisition grid, of other dims and 2 x 2 x 1.5 mm
+    # voxels here, sets only the noise level: 6 mm^3 against the output's 8 mm^3.
+    s = scene((8, 6, 3))
+    same = run(s, res_mm=2.0, snr=0.0)
+    other = dict(s, acq_dims=(4, 3, 2), acq_affine=np.diag([2.0, 2.0, 1.5, 1.0]))
+    assert run(other, res_mm=2.0)["sigma"] == pytest.approx(sigma_of(50.0) * 6 / 8, rel=1e-7)  # PD held as float32
+    got = run(other, res_mm=2.0, snr=0.0)
+    assert got["dims"] == same["dims"] == (4, 3, 2)
+    for k in ("magnitude1", "magnitude2"):
+        np.testing.assert_array_equal(got[k], same[k])
+
+
 def test_res_mm_averages_complex_echoes():
     # A 1 mm line of 4 onto 2 mm: voxels 0 and 1 share target 0. Voxel 1 turns a quarter by TE1 and
     # a half by TE2: the pair averages to m (1 + i) / 2, then cancels.
@@ -294,6 +308,13 @@ def test_value_errors_in_check_order():
     nocontig = "The given array is not contiguous or is misaligned."
     outmsg = "output: expected 'phasediff' or 'phase', got "
     GRID = "signal grid [8, 8, 3] must be an integer multiple of the acquisition grid [{}, {}, {}] in-plane"
+    endless = np.eye(4)
+    endless[0, 3] = np.inf
+
+    def bad(i, value):
+        a = np.zeros(n, np.float32)
+        a[i] = value
+        return a
     for msg, over in [
         ("affine must be (4, 4), got [3, 4]", dict(sig_affine=np.zeros((3, 4)), acq_affine=np.zeros((2, 2)))),
         ("affine must be (4, 4), got [2, 2]", dict(acq_affine=np.zeros((2, 2)), fiber=strided)),
@@ -311,10 +332,20 @@ def test_value_errors_in_check_order():
         (outmsg + '"phase diff\\"x\\""', dict(output='phase diff"x"')),
         ("GNL field grid [8, 3, 8] != signal grid [8, 8, 3]", dict(warp=other, acq_dims=(4, 8, 2))),
         ("slice count differs: signal grid [8, 8, 3] vs acquisition grid [4, 8, 2]", dict(acq_dims=(4, 8, 2))),
-        *((GRID.format(*acq), dict(acq_dims=acq, res_mm=-1.0)) for acq in ((8, 4, 3), (16, 16, 3), (3, 3, 3), (0, 8, 3))),
-        *((f"res_mm: expected a positive finite number, got {v}", dict(res_mm=float(v))) for v in ("0", "-1.5", "inf", "nan")),
+        *((GRID.format(*acq), dict(acq_dims=acq, fiber=bad(0, np.nan))) for acq in ((8, 4, 3), (16, 16, 3), (3, 3, 3), (0, 8, 3))),
+        # With res_mm the acquisition grid only sets the noise level: its dims are free, its affine is not.
+        *((f"res_mm: expected a positive finite number, got {v}", dict(res_mm=float(v), acq_dims=(4, 3, 2)))
+          for v in ("0", "-1.5", "inf", "nan")),
         ("res_mm 0.001 gives an output grid of 8000 x 8000 x 3000 voxels, more than 268435456", dict(res_mm=0.001)),
-        ("grid affine is singular", dict(sig_affine=flat, res_mm=2.0)),  # columns 0 and 1 parallel
+        ("grid affine is singular", dict(sig_affine=flat, res_mm=2.0, acq_affine=np.zeros((4, 4)))),  # columns 0 and 1 parallel
+        ("acq_affine: grid affine is singular", dict(acq_dims=(4, 3, 2), acq_affine=np.zeros((4, 4)), res_mm=2.0, fiber=bad(0, np.nan))),
+        ("acq_affine: grid affine is not finite", dict(acq_affine=endless, res_mm=2.0, fiber=bad(0, np.nan))),
+        # Non-finite map values, last: the only check that reads every value.
+        ("fiber fraction must be finite: nan at voxel [3, 2, 1]", dict(fiber=bad(3 + 8 * (2 + 8 * 1), np.nan), gm=bad(0, np.nan))),
+        ("gm fraction must be finite: inf at voxel [0, 0, 0]", dict(gm=bad(0, np.inf), csf=bad(0, np.nan))),
+        ("csf fraction must be finite: -inf at voxel [7, 7, 2]", dict(csf=bad(n - 1, -np.inf), fmap=bad(0, np.nan))),
+        ("fieldmap must be finite: nan at voxel [5, 0, 0]", dict(fmap=bad(5, np.nan), head=bad(0, np.nan), res_mm=2.0)),
+        ("head must be finite: inf at voxel [0, 1, 0]", dict(head=bad(8, np.inf), res_mm=2.0)),
     ]:
         args = {**s, **over}
         kw = {k: args.pop(k) for k in list(args) if k not in NAMES}
