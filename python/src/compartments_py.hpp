@@ -48,10 +48,11 @@ private:
 // again. Raises TypeError for a non-Compartments object and RuntimeError "Compartments mutex
 // poisoned" for a poisoned one, RuntimeError for an object whose mutex this thread's
 // ServingCall holds, and RuntimeError in a forked child for an object that a thread of the
-// parent held at the fork (that thread is gone and would never let go). A C++ exception escaping after write() poisons the object; one escaping
-// before (a refused argument) leaves it as it was. Create no Python object and run no Python
-// code while it is held: a collection could run a finaliser that uses the same object, which
-// would then wait for this thread forever.
+// parent held at the fork (that thread is gone and would never let go). A C++ exception
+// escaping after write() poisons the object; one escaping before (a refused argument) leaves it
+// as it was. Create no Python object and run no Python code while it is held: a collection
+// could run a finaliser that uses the same object, which would then wait for this thread
+// forever.
 class CompartmentsGuard {
 public:
     CompartmentsGuard(PyObject* obj, bool mutating);
