@@ -159,7 +159,7 @@ CompartmentsGuard::CompartmentsGuard(PyObject* obj, bool mutating) {
             py::WithoutGil released;
             lock();
         });
-    } catch (const compartments::Poisoned& e) {
+    } catch (const compartments::Unusable& e) {
         py::raise(PyExc_RuntimeError, e.what());
     }
 }

@@ -41,11 +41,13 @@ private:
 // Holds one object's mutex for its lifetime. Waits for a busy mutex with the interpreter lock
 // released (a holder may need the interpreter lock back before it can let go), then takes it
 // again. Raises TypeError for a non-Compartments object and RuntimeError "Compartments mutex
-// poisoned" for a poisoned one and RuntimeError for an object whose mutex this thread's
-// ServingCall holds. A C++ exception escaping after write() poisons the object; one escaping
-// before (a refused argument) leaves it as it was. Create no Python object and run no Python
-// code while it is held: a collection could run a finaliser that uses the same object, which
-// would then wait for this thread forever.
+// poisoned" for a poisoned one, RuntimeError for an object whose mutex this thread's
+// ServingCall holds, and RuntimeError in a forked child for an object that a thread of the
+// parent held at the fork (that thread is gone and would never let go). A C++ exception
+// escaping after write() poisons the object; one escaping before (a refused argument) leaves it
+// as it was. Create no Python object and run no Python code while it is held: a collection
+// could run a finaliser that uses the same object, which would then wait for this thread
+// forever.
 class CompartmentsGuard {
 public:
     CompartmentsGuard(PyObject* obj, bool mutating);

@@ -7,12 +7,19 @@
 #include <utility>
 #include <vector>
 
+#include <pthread.h>
+
 #include "core/error.hpp"
 
 namespace quorvel::fft {
 namespace {
 
 std::mutex g_planner_mutex;
+// A fork waits for a plan being made and comes out with the mutex free on both sides: a child
+// never inherits FFTW's planner half-way through a plan, nor the mutex held by a thread it lacks.
+[[maybe_unused]] const int g_fork_handlers = pthread_atfork([] { g_planner_mutex.lock(); },
+                                                            [] { g_planner_mutex.unlock(); },
+                                                            [] { g_planner_mutex.unlock(); });
 // Plans are never destroyed: a plan handed out may be executing on another thread at exit.
 std::map<std::pair<std::size_t, Direction>, std::shared_ptr<const Plan>>* g_cache =
     new std::map<std::pair<std::size_t, Direction>, std::shared_ptr<const Plan>>();

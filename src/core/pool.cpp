@@ -15,6 +15,7 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -28,6 +29,14 @@ std::mutex g_build_mutex;
 // The arena and the global cap live for the whole process: the pool is never torn down (worker
 // threads may still be finishing when static destructors run).
 std::atomic<tbb::task_arena*> g_arena{nullptr};
+// Threads inside build() or about to take its mutex, and whether TBB has been put to work: a
+// child forked meanwhile, or after, cannot trust the build mutex nor anything of TBB.
+std::atomic<std::size_t> g_building{0};
+std::atomic<bool> g_tbb_used{false};
+// Set in a child forked after the pool was started: TBB's workers do not exist there, and its
+// internal locks may have been held by them at the fork, so the child never touches TBB again
+// and runs every loop on the calling thread. Results gather by index, so they are the same.
+std::atomic<bool> g_serial{false};
 std::atomic<tbb::global_control*> g_cap{nullptr};  // held so leak checkers see it is kept on purpose
 // The count the pool was built with, stored before the arena. Not the arena's max_concurrency(),
 // which counts one more while TBB lends a one-thread arena a worker for callers that found no
@@ -137,10 +146,32 @@ void start_workers(tbb::task_arena& arena, std::size_t n) {
     });
 }
 
+// Runs in the child only, while it has a single thread. The inherited arena is left as it is
+// (leaked): destroying it would wait for workers that are gone. The parent keeps its pool.
+void forked_child() noexcept {
+    if (g_tbb_used.load(std::memory_order_relaxed) || g_building.load(std::memory_order_relaxed) != 0)
+        g_serial.store(true, std::memory_order_relaxed);
+}
+
+[[maybe_unused]] const int g_fork_handler = pthread_atfork(nullptr, nullptr, forked_child);
+
+bool serial() { return g_serial.load(std::memory_order_relaxed); }
+
+// Counted from before the build mutex is asked for until after it is let go: a child forked
+// with the count at zero inherits that mutex free.
+class Building {
+public:
+    Building() { g_building.fetch_add(1); }
+    ~Building() { g_building.fetch_sub(1); }
+    Building(const Building&) = delete;
+    Building& operator=(const Building&) = delete;
+};
+
 // Builds the arena under the lock; returns whether this call built it. With fall_back a count
 // the process cannot hold is halved until it can (down to one thread: serial loops); without,
 // the build fails.
 bool build(std::size_t n, bool fall_back) {
+    Building building;
     std::lock_guard lock(g_build_mutex);
     if (g_arena.load(std::memory_order_acquire) != nullptr) return false;
     if (n == 0) n = default_threads();
@@ -150,6 +181,7 @@ bool build(std::size_t n, bool fall_back) {
         if (!fall_back) return false;
         n = std::min(n / 2, held + 1);
     }
+    g_tbb_used.store(true);
     // TBB caps every arena at the process's allowed parallelism; raise the cap so a count
     // above the CPU count is honoured as asked.
     g_cap.store(new tbb::global_control(tbb::global_control::max_allowed_parallelism, n));
@@ -190,6 +222,7 @@ std::size_t default_threads() {
 }
 
 bool set_threads(std::size_t n) {
+    if (serial()) return false;
     try {
         return build(n, false);
     } catch (...) {
@@ -198,24 +231,33 @@ bool set_threads(std::size_t n) {
 }
 
 std::size_t current_threads() {
+    if (serial()) return 1;
     arena();
     return g_threads.load(std::memory_order_relaxed);
 }
 
 namespace detail {
 
+// Without a pool (a forked child's serial loops) only the thread that made the store runs the
+// loops it serves, so one value is all it needs, and TBB is never touched.
 struct PerThreadStore::Impl {
     std::function<std::shared_ptr<void>()> make;
-    tbb::enumerable_thread_specific<std::shared_ptr<void>> values;
+    std::optional<tbb::enumerable_thread_specific<std::shared_ptr<void>>> values;
+    std::shared_ptr<void> single;
 };
 
 PerThreadStore::PerThreadStore(std::function<std::shared_ptr<void>()> make)
-    : impl_(std::make_unique<Impl>(Impl{std::move(make), {}})) {}
+    : impl_(std::make_unique<Impl>(Impl{std::move(make), {}, {}})) {
+    if (!serial()) {
+        g_tbb_used.store(true);
+        impl_->values.emplace();
+    }
+}
 
 PerThreadStore::~PerThreadStore() = default;
 
 void* PerThreadStore::local() {
-    std::shared_ptr<void>& v = impl_->values.local();
+    std::shared_ptr<void>& v = impl_->values ? impl_->values->local() : impl_->single;
     if (!v) v = impl_->make();
     return v.get();
 }
@@ -224,11 +266,19 @@ void* PerThreadStore::local() {
 
 void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body) {
     if (n == 0) return;
+    if (serial()) {
+        for (std::size_t i = 0; i < n; ++i) body(i);
+        return;
+    }
     run([&] { tbb::parallel_for(std::size_t{0}, n, [&](std::size_t i) { body(i); }); });
 }
 
 void for_each_block(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
     if (n == 0) return;
+    if (serial()) {
+        body(0, n);
+        return;
+    }
     run([&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n),
                           [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });

@@ -5,6 +5,8 @@
 // waiting for a loop's tasks runs only tasks of that loop meanwhile, never another task of a loop
 // it is already inside of (whose locks or scratch its unfinished task holds). So a task may run
 // pool loops itself, hold locks around them, and call back into code that does.
+// A process forked after the pool was started has none (its workers stay behind in the parent):
+// there every loop runs on the calling thread, and the count reads 1 (see core/fork.hpp).
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -14,11 +16,12 @@
 
 namespace quorvel::pool {
 
-// Builds the pool with n threads (0: the default count) unless it exists already.
-// Returns true only when this call built it.
+// Builds the pool with n threads (0: the default count) unless it exists already (or the process
+// is a child forked after its parent's pool was started). Returns true only when this call built it.
 bool set_threads(std::size_t n);
 
 // The pool's thread count; builds the pool with the default count when it does not exist yet.
+// 1 in a child forked after its parent's pool was started.
 std::size_t current_threads();
 
 // Default thread count: RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS (positive integers only),

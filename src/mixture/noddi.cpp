@@ -5,6 +5,8 @@
 #include <limits>
 #include <numbers>
 
+#include <pthread.h>
+
 #include "mixture/microstructure.hpp"
 
 namespace quorvel::microstructure {
@@ -44,6 +46,13 @@ const Table& watson_table() {
     static const Table table = build_table();
     return table;
 }
+
+namespace {
+// A child forked while another thread builds the table would wait for that thread, which it
+// lacks, forever. So a fork first makes sure the table is built (a millisecond, once; it waits
+// for a builder in flight instead of copying its work half-done).
+[[maybe_unused]] const int g_fork_handler = pthread_atfork([] { watson_table(); }, nullptr, nullptr);
+}  // namespace
 
 double watson_odi(const std::vector<Vec3>& dirs, const std::vector<double>& weights) {
     double total = 0.0;

@@ -1,11 +1,10 @@
 #pragma once
 // The clean signal split by tissue compartment: one 4-D interleaved image per compartment
 // (value of volume g at voxel v at v*ngrad + g) and its T2. The stages after the signal stage
-// change it in place, so the Python object keeps it behind one mutex (Locked below).
+// change it in place, so the Python object keeps it behind one lock (Locked below).
 #include <array>
 #include <cstddef>
 #include <exception>
-#include <mutex>
 #include <span>
 #include <stdexcept>
 #include <utility>
@@ -13,6 +12,7 @@
 
 #include "core/error.hpp"
 #include "core/buffer.hpp"
+#include "core/fork.hpp"
 
 namespace quorvel::compartments {
 
@@ -36,12 +36,26 @@ struct Compartments {
     void apply_s0(const std::array<float, 3>& s0);
 };
 
-// Raised when a value is used after a holder stopped with an exception while changing it.
-struct Poisoned : std::runtime_error {
-    Poisoned() : std::runtime_error("Compartments mutex poisoned") {}
+// Why a value's lock refuses to hand it out (the binding raises RuntimeError).
+struct Unusable : std::runtime_error {
+    using std::runtime_error::runtime_error;
 };
 
-// A Compartments value behind one mutex. A holder that has started to change the value and
+// Raised when a value is used after a holder stopped with an exception while changing it.
+struct Poisoned : Unusable {
+    Poisoned() : Unusable("Compartments mutex poisoned") {}
+};
+
+// Raised in a forked child for a value that a thread of the parent held at the fork: that thread
+// does not exist in the child, so the lock is never let go and the value may be half-changed.
+struct HeldAtFork : Unusable {
+    HeldAtFork()
+        : Unusable(
+              "Compartments object was in use by another thread when this process was forked; "
+              "it cannot be used in this process") {}
+};
+
+// A Compartments value behind one lock. A holder that has started to change the value and
 // unwinds with an exception leaves it poisoned: the half-changed images are never read again.
 // A holder that fails before it starts (a refused argument, an allocation) leaves it usable.
 class Locked {
@@ -50,20 +64,25 @@ public:
 
     class Guard {
     public:
-        // Takes the mutex; when it is busy, wait(lock) is called to block on it (the binding
-        // releases the interpreter lock around the wait). Throws Poisoned, mutex released.
+        // Takes the lock; when a thread of this process holds it, wait(lock) is called to block
+        // on it (the binding releases the interpreter lock around the wait). Throws Poisoned,
+        // lock released, and HeldAtFork, lock not taken.
         template <class Wait>
         Guard(Locked& owner, bool mutating, Wait&& wait)
             : owner_(owner), mutating_(mutating), unwinding_(std::uncaught_exceptions()) {
-            if (!owner_.mutex_.try_lock()) wait([this] { owner_.mutex_.lock(); });
+            using Taken = fork::GenerationLock::Taken;
+            const Taken first = owner_.lock_.try_lock();
+            bool taken = first == Taken::yes;
+            if (first == Taken::busy) wait([&] { taken = owner_.lock_.lock(); });
+            if (!taken) throw HeldAtFork();
             if (owner_.poisoned_) {
-                owner_.mutex_.unlock();
+                owner_.lock_.unlock();
                 throw Poisoned();
             }
         }
         ~Guard() {
             if (writing_ && std::uncaught_exceptions() > unwinding_) owner_.poisoned_ = true;
-            owner_.mutex_.unlock();
+            owner_.lock_.unlock();
         }
         Guard(const Guard&) = delete;
         Guard& operator=(const Guard&) = delete;
@@ -86,8 +105,8 @@ public:
     };
 
 private:
-    std::mutex mutex_;
-    bool poisoned_ = false;  // guarded by mutex_
+    fork::GenerationLock lock_;
+    bool poisoned_ = false;  // guarded by lock_
     Compartments value_;
 };
 
