@@ -16,6 +16,7 @@
 #include "convert.hpp"
 #include "params_codec.hpp"
 #include "acquisition/phase.hpp"
+#include "core/fork.hpp"
 #include "core/raster.hpp"
 
 namespace quorvel::bind {
@@ -46,8 +47,9 @@ public:
         Py_XDECREF(tb_);
     }
 
-    // The acquisition, with the interpreter lock released except for the progress calls.
-    kspace::AcquisitionOutput run(const kspace::AcquisitionInput& in, const kspace::Acquisition& acq,
+    // The acquisition, with the interpreter lock released except for the progress calls; none in
+    // a child forked by the callable.
+    std::optional<kspace::AcquisitionOutput> run(const kspace::AcquisitionInput& in, const kspace::Acquisition& acq,
                                   kspace::AcquisitionOptions opt) {
         struct {
             std::mutex m;
@@ -80,6 +82,7 @@ public:
         } catch (const std::exception&) {
             drive();  // no thread to be had (resource limits): the run here, its counts after it
         }
+        const std::uint64_t generation = fork::generation();
         for (std::size_t delivered = 0;;) {
             std::size_t ready = 0;
             bool over = false;
@@ -94,12 +97,18 @@ public:
             while (delivered < ready) {
                 ++delivered;
                 py::take_lock_or_park([&] { call(delivered, in.ngrad); });
+                // A callable that forked returns into the child as well, where the driver and
+                // the pool's workers do not exist: the run goes on in the parent only.
+                if (fork::generation() != generation && driver.joinable()) {
+                    driver.detach();
+                    return std::nullopt;
+                }
             }
             if (over) break;
         }
         if (driver.joinable()) driver.join();
         if (shared.error) std::rethrow_exception(shared.error);
-        return std::move(*shared.out);
+        return std::move(shared.out);
     }
 
     // Raises the stored exception, if any (interpreter lock held).
@@ -244,11 +253,15 @@ PyObject* simulate_acquisition(PyObject*, py::Args& a) {
     opt.te_per_volume = std::move(te_per_volume);
     opt.capture = capture;
 
-    kspace::AcquisitionOutput out = py::without_gil([&] {
-        return progress != nullptr ? relay.run(in, acq, std::move(opt)) : kspace::simulate_acquisition_complex(in, acq, opt);
+    std::optional<kspace::AcquisitionOutput> acquired = py::without_gil([&] {
+        return progress != nullptr ? relay.run(in, acq, std::move(opt))
+                                   : std::optional(kspace::simulate_acquisition_complex(in, acq, opt));
     });
     guard.reset();
+    if (!acquired)
+        py::raise(PyExc_RuntimeError, "the progress callable forked the process: the acquisition goes on in the parent only");
     relay.raise_stored();
+    kspace::AcquisitionOutput& out = *acquired;
 
     const std::size_t n = out.re.size();
     std::vector<float> mag(n), phase(n);

@@ -205,9 +205,9 @@ tbb::task_arena& arena() {
 }
 
 // Runs a loop on the pool, isolated: a thread that waits for its tasks runs only tasks of this
-// loop meanwhile. Otherwise a task that waits for a nested loop (a progress callable running
-// another acquisition, say) could be handed another task of an outer loop, which may then want
-// the lock the waiting task holds, on the same thread: a deadlock.
+// loop meanwhile. Otherwise a task that waits for a nested loop (one that holds a lock around a
+// loop of its own, say) could be handed another task of an outer loop, which may then want the
+// lock the waiting task holds, on the same thread: a deadlock.
 template <class F>
 void run(F&& loop) {
     arena().execute([&] { tbb::this_task_arena::isolate(loop); });

@@ -6,7 +6,7 @@ import pytest
 from conftest import UNDER_ASAN, run_isolated
 
 PRELUDE = """
-import hashlib, itertools, os, signal, threading, time, numpy as np, quorvel._core as core
+import hashlib, itertools, os, signal, sys, threading, time, numpy as np, quorvel._core as core
 rng = np.random.default_rng(3)
 dims, nvox, n = (9, 8, 6), 432, 600
 mix = core.mixture_from_fibers(dims, rng.integers(0, nvox, n).astype(np.uint32), rng.normal(size=(n, 3)), rng.random(n),
@@ -90,6 +90,27 @@ during, text = statuses(pids), os.fdopen(r).read()
 print(before, text[:64] == work(), during, {text[i:i + 64] for i in range(64, 64 * len(pids) + 64, 64)} == {digest(mix.scalars())})
 """
 
+# A progress callable that forks returns into the child too, where the run's driver and workers
+# are gone: the child's call refuses to go on, the parent's finishes as if nothing had happened.
+FORK_IN_PROGRESS = """
+assert core.set_threads(4)
+comp, want, kids = core.signal_from_mixture(mix, bvals, bvecs), work(), []
+acquire = lambda **kw: digest([core.simulate_acquisition(comp, fmap, dims, bvals, bvecs, {"n_coils": 2}, **kw)["re"]])
+def forking(done, total):
+    if done == 2:
+        kids.append(os.fork())
+        if kids == [0]:
+            signal.alarm(30)
+try:
+    got = acquire(progress=forking)
+finally:
+    if kids == [0]:
+        error = sys.exc_info()[1]
+        os._exit(0 if isinstance(error, RuntimeError) and str(error) == (
+            "the progress callable forked the process: the acquisition goes on in the parent only") and work() == want else 1)
+print(statuses(kids), got == acquire())
+"""
+
 # This sanitizer runtime has no fork handlers: a child forked while another thread allocates may
 # inherit its allocator's lock held, and wait for it for good.
 threads_allocate = pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's allocator is not fork-safe")
@@ -99,6 +120,7 @@ threads_allocate = pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's alloca
     pytest.param(STARTED_POOL, "{0}\n{0} (9, 8, 6)", id="started-pool"),
     pytest.param(DURING_CALLS, "{0}", id="during-calls", marks=threads_allocate),
     pytest.param(FIRST_CALL, "{0} True {0} True", id="first-call", marks=threads_allocate),
+    pytest.param(FORK_IN_PROGRESS, "{0} True", id="fork-in-progress", marks=threads_allocate),
 ])
 def test_forked_children_finish_with_the_parents_results(scenario, expected):
     assert run_isolated(PRELUDE + scenario) == expected

@@ -82,10 +82,9 @@ def test_concurrent_callers_get_the_results_of_lone_ones(threads):
     assert out.returncode == 0 and out.stdout.split() == ["[]", f"{{{threads}}}"], out.stderr
 
 
-# A progress callable that runs another acquisition: the thread holding the inner object's mutex
-# while it waits for the inner volumes must not be handed an outer volume, whose progress call
-# would ask for that mutex again. The inner run's callables, on any thread, are refused the outer
-# object, whose run waits for them.
+# A progress callable that runs another acquisition, on the outer run's calling thread while the
+# outer volumes go on: neither run waits for the other's threads, and the inner run's callables,
+# called inside the outer one's, are refused the outer object, whose run waits for them.
 NESTED = """
 import time, numpy as np, quorvel._core as core
 assert core.set_threads(8)
