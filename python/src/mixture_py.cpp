@@ -52,10 +52,10 @@ std::size_t sphere_level_arg(py::Args& a) {
     return a.given("sphere_level") ? a.get("sphere_level", py::to_usize) : std::size_t{3};
 }
 
-// Only a positive concentration selects the Watson-type kernel; None, 0 and negatives select
-// the nearest vertex. NaN and +inf are refused: they would turn every kernel weight into NaN.
+// Only a positive concentration selects the Watson-type kernel; None, 0, negatives and NaN (which
+// is not greater than 0) select the nearest vertex. +inf is refused: inf*(c^2 - 1) is NaN on a
+// vertex the direction hits exactly, so its weights would be NaN.
 std::optional<double> positive_kappa(std::optional<double> kappa) {
-    if (kappa && std::isnan(*kappa)) throw InvalidInput("kappa must be a number or None, got nan");
     if (kappa && std::isinf(*kappa) && *kappa > 0.0) throw InvalidInput("kappa must be finite, got inf");
     if (kappa && *kappa > 0.0) return kappa;
     return std::nullopt;

@@ -316,7 +316,17 @@ def test_huge_kappa_on_a_vertex_deposits_on_that_vertex(kappa):
     (lambda: fibers((2, 1, 1), [0, 1], [[1, 0, 0], [np.nan, 0, 1]], [1, 0]), "dirs[1] is not a finite direction"),
     (lambda: fibers((2, 1, 1), [0], [[0, -np.inf, 0]], [1], kappa=4.0), "dirs[0] is not a finite direction"),
     (lambda: fibers((2, 1, 1), [0], [[1, 0, 0]], [1], kappa=math.inf), "kappa must be finite, got inf"),
-    (lambda: core.build_mixture(**build_args(), kappa=math.nan), "kappa must be a number or None, got nan"),
+    (lambda: core.build_mixture(**build_args(), kappa=math.inf), "kappa must be finite, got inf"),
 ])
 def test_fibre_and_kappa_value_errors(call, message):
     raises(ValueError, message, call)
+
+
+def test_nan_kappa_selects_the_nearest_vertex_in_both_builders(rng):
+    # Only a kappa greater than 0 selects the Watson kernel, and NaN is not.
+    world = rng.uniform(0, 4, (40, 3))
+    voxel, dirs = rng.integers(0, 6, 30), rng.normal(size=(30, 3))
+    for make in (lambda k: build((4, 4, 4), world, np.arange(0, 41, 8, dtype=np.uint32), kappa=k),
+                 lambda k: fibers((3, 2, 1), voxel, dirs, np.ones(30), kappa=k)):
+        nearest = make(None).odf()
+        assert make(math.nan).odf().tobytes() == nearest.tobytes() != make(5.0).odf().tobytes()
