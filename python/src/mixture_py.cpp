@@ -169,10 +169,8 @@ PyObject* build_mixture(PyObject*, py::Args& a) {
     auto tissue = tissue_from_views(dims, wm, gm, csf, mask);
     const raster::Grid grid{py::affine4(affine), dims};
     raster::check_affine(grid.affine);
-    // Read in place: `positions` keeps its buffer exported (so it cannot be resized or freed)
-    // until this call returns.
-    std::vector<raster::Vec3> points_copy;
-    const std::span<const raster::Vec3> points = py::rows3_in_place(positions, "positions", points_copy);
+    // Copied, as every input: other threads may write the array while the build runs unlocked.
+    std::vector<raster::Vec3> points = py::rows3(positions, "positions");
     auto [offs, w] = streamline_offsets_weights(offsets, weights, points.size());
     const CompartmentParams params = params_from_dict(params_dict);
     kappa = positive_kappa(kappa);
@@ -187,8 +185,8 @@ PyObject* build_mixture(PyObject*, py::Args& a) {
         auto sphere = sphere::HemiSphere::icosphere(level);
         std::optional<std::span<const float>> ws;
         if (w) ws = std::span<const float>(*w);
-        auto f = std::make_shared<Field>(compartments::generate_mixture(grid, points, offs, ws, tissue, params,
-                                                                        kappa, std::move(sphere)));
+        auto f = std::make_shared<Field>(compartments::generate_mixture(grid, std::move(points), offs, ws, tissue,
+                                                                        params, kappa, std::move(sphere)));
         f->myelin = std::move(my);
         return Shared(std::move(f));
     });
