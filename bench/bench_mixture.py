@@ -14,10 +14,22 @@ How the split is measured, all in this one run:
     additions into a small histogram. It is therefore an upper bound on the rasteriser's time.
   * depositing (kernel + accumulation) = segment work on the default hemisphere - rasterising.
 
-Usage: PYTHONPATH=build/dev/pkg python3 bench/bench_mixture.py [n_streamlines]
+Then, each in a fresh process (the pool is sized once per process), one build per configuration
+(nearest vertex and kappa, at each thread count): its time, and the growth of the peak resident
+memory over the call (its high-water mark reset just before) as a multiple of the float32 odf the
+call returns.
+
+Usage: PYTHONPATH=build/dev/pkg python3 bench/bench_mixture.py [n_streamlines] [--threads 1 8] [--repeat 2]
+       [--fresh-only]
 """
+import argparse
+import json
+import os
+import subprocess
 import sys
+import tempfile
 import time
+from pathlib import Path
 
 import numpy as np
 
@@ -63,15 +75,81 @@ def timed(repeats=3, **kw):
     return best
 
 
-def main():
-    n = int(sys.argv[1]) if len(sys.argv) > 1 else 100_000
-    rng = np.random.default_rng(42)
-    positions, offsets = synthetic_tractogram(rng, n)
-    nvox = int(np.prod(DIMS))
+def grid_affine():
+    """The benchmark grid, centred on the world origin."""
     affine = np.diag([VOXEL_MM] * 3 + [1.0])
     affine[:3, 3] = -np.array(DIMS) * VOXEL_MM / 2
+    return affine
+
+
+# One build in a fresh interpreter: argv = this folder, an .npz with positions, offsets and affine,
+# kappa (0 for none), threads (0 for the default).
+BUILD = r"""
+import json, sys, time
+import numpy as np
+import quorvel._core as core
+sys.path.insert(0, sys.argv[1])
+import bench_mixture as bm
+data = np.load(sys.argv[2])
+kappa = float(sys.argv[3]) or None
+if int(sys.argv[4]):
+    assert core.set_threads(int(sys.argv[4]))
+nvox = int(np.prod(bm.DIMS))
+maps = [np.full(nvox, v, np.float32) for v in (0.7, 0.2, 0.1, 1.0)]
+positions, offsets, affine = data["positions"], data["offsets"], data["affine"]
+
+def status(key):
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith(key))
+
+# Reset the peak resident size to the present one, so the peak after the call is that of the call.
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+before = status("VmRSS:")
+t = time.perf_counter()
+mix = core.build_mixture(bm.DIMS, *maps, affine, positions, offsets, None, {}, kappa=kappa)
+seconds = time.perf_counter() - t
+print(json.dumps({"seconds": seconds, "growth": (status("VmHWM:") - before) / (mix.odf().nbytes),
+                  "threads": core.current_threads()}))
+"""
+
+
+def build_in_fresh_process(data, kappa, threads=0):
+    """Time, peak growth over the odf's size and thread count of one build from `data` (an .npz)."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    out = subprocess.run([sys.executable, "-c", BUILD, str(Path(__file__).resolve().parent), str(data),
+                          str(kappa or 0.0), str(threads)], capture_output=True, text=True, env=env, check=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def fresh_builds(positions, offsets, thread_counts, repeat):
+    with tempfile.TemporaryDirectory() as tmp:
+        data = Path(tmp) / "tractogram.npz"
+        np.savez(data, positions=positions, offsets=offsets, affine=grid_affine())
+        print("\nfresh process per build (best time of the repeats, largest growth):")
+        for kappa in (None, KAPPA):
+            for threads in thread_counts:
+                runs = [build_in_fresh_process(data, kappa, threads) for _ in range(repeat)]
+                label = "nearest vertex" if kappa is None else f"kappa={kappa:g}"
+                print(f"  {label:>14}, {runs[0]['threads']} threads: {min(r['seconds'] for r in runs):.2f} s, "
+                      f"peak growth {max(r['growth'] for r in runs):.3f} x odf")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("n", type=int, nargs="?", default=100_000)
+    parser.add_argument("--threads", type=int, nargs="+", default=[1, 8])
+    parser.add_argument("--repeat", type=int, default=2)
+    parser.add_argument("--fresh-only", action="store_true", help="only the fresh-process builds")
+    args = parser.parse_args()
+    n = args.n
+    rng = np.random.default_rng(42)
+    positions, offsets = synthetic_tractogram(rng, n)
+    if args.fresh_only:
+        return fresh_builds(positions, offsets, args.threads, args.repeat)
+    nvox = int(np.prod(DIMS))
     base = dict(dims=DIMS, wm=np.full(nvox, 0.7, np.float32), gm=np.full(nvox, 0.2, np.float32),
-                csf=np.full(nvox, 0.1, np.float32), mask=np.ones(nvox, np.float32), affine=affine,
+                csf=np.full(nvox, 0.1, np.float32), mask=np.ones(nvox, np.float32), affine=grid_affine(),
                 positions=positions, offsets=offsets, params={})
     ones = np.ones(n, np.float32)
     zeros = np.zeros(n, np.float32)
@@ -92,6 +170,7 @@ def main():
               f"{segments / work / 1e6:.2f} M segments/s of segment work)")
         print(f"  rasterising (level-0 run) {raster:.2f} s = {100 * raster / work:.0f}% of segment work, "
               f"depositing (kernel + accumulation) {work - raster:.2f} s = {100 * (work - raster) / work:.0f}%")
+    fresh_builds(positions, offsets, args.threads, args.repeat)
 
 
 if __name__ == "__main__":

@@ -18,7 +18,6 @@ benchmark-only: Debian `mrtrix3`, PyPI `nibabel` and `finufft`.
     PYTHONPATH=build/dev/pkg python3 bench/run_all.py [--small] [--repeat 3]
 """
 import argparse
-import json
 import os
 import shutil
 import subprocess
@@ -41,41 +40,6 @@ import nufft_vs_finufft  # noqa: E402
 THREADS = len(os.sched_getaffinity(0))
 KAPPA = 20.0
 
-# ---- workers (each in its own interpreter: the pool is sized once per process) ----
-
-BUILD = r"""
-import json, resource, sys, time
-import numpy as np
-import quorvel._core as core
-sys.path.insert(0, sys.argv[1])
-import bench_mixture as bm
-data = np.load(sys.argv[2])
-kappa = float(sys.argv[3]) or None
-nvox = int(np.prod(bm.DIMS))
-maps = [np.full(nvox, v, np.float32) for v in (0.7, 0.2, 0.1, 1.0)]
-positions, offsets, affine = data["positions"], data["offsets"], data["affine"]
-
-def status(key):
-    with open("/proc/self/status") as f:
-        return next(int(l.split()[1]) * 1024 for l in f if l.startswith(key))
-
-# Reset the peak resident size to the present one, so the peak after the call is that of the call.
-with open("/proc/self/clear_refs", "w") as f:
-    f.write("5")
-before = status("VmRSS:")
-t = time.perf_counter()
-mix = core.build_mixture(bm.DIMS, *maps, affine, positions, offsets, None, {}, kappa=kappa)
-seconds = time.perf_counter() - t
-print(json.dumps({"seconds": seconds, "growth": (status("VmHWM:") - before) / (mix.odf().nbytes),
-                  "threads": core.current_threads()}))
-"""
-
-def run_json(code, *args, unset=()):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_") and k not in unset}
-    out = subprocess.run([sys.executable, "-c", code, str(HERE), *map(str, args)], capture_output=True, text=True,
-                         env=env, check=True)
-    return json.loads(out.stdout.strip().splitlines()[-1])
-
 
 def best_of(repeat, *sides):
     """Runs the sides alternately `repeat` times; the best result of each (by "seconds")."""
@@ -96,8 +60,7 @@ def stage_build(rows, n, repeat, tmp):
     positions, offsets = bench_mixture.synthetic_tractogram(np.random.default_rng(42), n)
     # The .tck format stores float32: both sides get exactly those points.
     positions = positions.astype(np.float32).astype(np.float64)
-    affine = np.diag([bench_mixture.VOXEL_MM] * 3 + [1.0])
-    affine[:3, 3] = -np.array(bench_mixture.DIMS) * bench_mixture.VOXEL_MM / 2
+    affine = bench_mixture.grid_affine()
     data = tmp / "tractogram.npz"
     np.savez(data, positions=positions, offsets=offsets, affine=affine)
     lines = nib.streamlines.ArraySequence(np.split(positions.astype(np.float32), offsets[1:-1]))
@@ -106,7 +69,7 @@ def stage_build(rows, n, repeat, tmp):
     tckmap = shutil.which("tckmap")
 
     def ours(kappa):
-        return lambda: run_json(BUILD, data, kappa)
+        return lambda: bench_mixture.build_in_fresh_process(data, kappa)
 
     def theirs():
         t = time.perf_counter()

@@ -197,10 +197,6 @@ bool ArrayView::contiguous_and_aligned() const {
     return reinterpret_cast<std::uintptr_t>(view_->buf) % static_cast<std::uintptr_t>(view_->itemsize) == 0;
 }
 
-bool ArrayView::c_contiguous_and_aligned() const {
-    return contiguous_and_aligned() && PyBuffer_IsContiguous(view_.get(), 'C');
-}
-
 ArrayView to_array(PyObject* o, Dtype dtype, int ndim) {
     static const char* names[3][2] = {{"ndarray[float64, 1]", "ndarray[float64, 2]"},
                                       {"ndarray[float32, 1]", "ndarray[float32, 2]"},
@@ -235,13 +231,6 @@ std::vector<Vec3> rows3(const ArrayView& a, const char* name) {
     for (std::size_t i = 0; i < out.size(); ++i)
         out[i] = {a.at<double>(i, 0), a.at<double>(i, 1), a.at<double>(i, 2)};
     return out;
-}
-
-std::span<const Vec3> rows3_in_place(const ArrayView& a, const char* name, std::vector<Vec3>& copy) {
-    if (a.shape(1) == 3 && a.shape(0) > 0 && a.c_contiguous_and_aligned())
-        return {static_cast<const Vec3*>(a.data()), a.shape(0)};
-    copy = rows3(a, name);
-    return copy;
 }
 
 Affine affine4(const ArrayView& a) {

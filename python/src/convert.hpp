@@ -137,8 +137,6 @@ public:
 
     // Contiguous (either order), aligned and with data; empty views always pass.
     bool contiguous_and_aligned() const;
-    // C-ordered (rows contiguous), aligned and with data.
-    bool c_contiguous_and_aligned() const;
     const void* data() const { return view_->buf; }
 
 private:
@@ -177,10 +175,6 @@ inline std::vector<float> f32s(const ArrayView& a) { return flat<float>(a); }
 
 // (n, 3) float64 rows in order; "{name} must have shape (n, 3), got [n, m]" otherwise.
 std::vector<Vec3> rows3(const ArrayView& a, const char* name);
-// rows3 without a copy when the array is C-ordered and aligned: the span then reads the array's
-// own memory (a tractogram can be as large as the result built from it), so the view must
-// outlive it. Any other layout is copied into `copy`.
-std::span<const Vec3> rows3_in_place(const ArrayView& a, const char* name, std::vector<Vec3>& copy);
 // A (4, 4) float64 matrix, row-major; "affine must be (4, 4), got [r, c]" otherwise.
 Affine affine4(const ArrayView& a);
 

@@ -52,10 +52,10 @@ std::size_t sphere_level_arg(py::Args& a) {
     return a.given("sphere_level") ? a.get("sphere_level", py::to_usize) : std::size_t{3};
 }
 
-// Only a positive concentration selects the Watson-type kernel; None, 0 and negatives select
-// the nearest vertex. NaN and +inf are refused: they would turn every kernel weight into NaN.
+// Only a positive concentration selects the Watson-type kernel; None, 0, negatives and NaN (which
+// is not greater than 0) select the nearest vertex. +inf is refused: inf*(c^2 - 1) is NaN on a
+// vertex the direction hits exactly, so its weights would be NaN.
 std::optional<double> positive_kappa(std::optional<double> kappa) {
-    if (kappa && std::isnan(*kappa)) throw InvalidInput("kappa must be a number or None, got nan");
     if (kappa && std::isinf(*kappa) && *kappa > 0.0) throw InvalidInput("kappa must be finite, got inf");
     if (kappa && *kappa > 0.0) return kappa;
     return std::nullopt;
@@ -169,10 +169,8 @@ PyObject* build_mixture(PyObject*, py::Args& a) {
     auto tissue = tissue_from_views(dims, wm, gm, csf, mask);
     const raster::Grid grid{py::affine4(affine), dims};
     raster::check_affine(grid.affine);
-    // Read in place: `positions` keeps its buffer exported (so it cannot be resized or freed)
-    // until this call returns.
-    std::vector<raster::Vec3> points_copy;
-    const std::span<const raster::Vec3> points = py::rows3_in_place(positions, "positions", points_copy);
+    // Copied, as every input: other threads may write the array while the build runs unlocked.
+    std::vector<raster::Vec3> points = py::rows3(positions, "positions");
     auto [offs, w] = streamline_offsets_weights(offsets, weights, points.size());
     const CompartmentParams params = params_from_dict(params_dict);
     kappa = positive_kappa(kappa);
@@ -187,8 +185,8 @@ PyObject* build_mixture(PyObject*, py::Args& a) {
         auto sphere = sphere::HemiSphere::icosphere(level);
         std::optional<std::span<const float>> ws;
         if (w) ws = std::span<const float>(*w);
-        auto f = std::make_shared<Field>(compartments::generate_mixture(grid, points, offs, ws, tissue, params,
-                                                                        kappa, std::move(sphere)));
+        auto f = std::make_shared<Field>(compartments::generate_mixture(grid, std::move(points), offs, ws, tissue,
+                                                                        params, kappa, std::move(sphere)));
         f->myelin = std::move(my);
         return Shared(std::move(f));
     });

@@ -15,21 +15,25 @@ namespace quorvel {
 // block is large: one fault per 2 MiB instead of 512. Advice only; ignored where unsupported.
 void advise_huge_pages(void* p, std::size_t bytes) noexcept;
 
-template <class T>
+// Gives the whole pages inside [p, p + bytes) back to the system while the block stays allocated:
+// what they held is lost (reads give zeros). For the unused tail of a block that shrank in place.
+void release_pages(void* p, std::size_t bytes) noexcept;
+
+template <class T, bool HugePages = true>
 struct DefaultInitAllocator : std::allocator<T> {
     using value_type = T;
     template <class U>
     struct rebind {
-        using other = DefaultInitAllocator<U>;
+        using other = DefaultInitAllocator<U, HugePages>;
     };
 
     DefaultInitAllocator() = default;
     template <class U>
-    DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
+    DefaultInitAllocator(const DefaultInitAllocator<U, HugePages>&) noexcept {}
 
     T* allocate(std::size_t n) {
         T* p = std::allocator<T>::allocate(n);
-        advise_huge_pages(p, n * sizeof(T));
+        if constexpr (HugePages) advise_huge_pages(p, n * sizeof(T));
         return p;
     }
 
@@ -46,7 +50,8 @@ struct DefaultInitAllocator : std::allocator<T> {
 
 // A vector whose size-only constructor and resize leave trivial values unset: every value must
 // be written before it is read. A constructor or assign given a value still fills with it.
-template <class T>
-using UninitVector = std::vector<T, DefaultInitAllocator<T>>;
+// Without HugePages a page becomes resident 4 KiB at a time, when it is first written.
+template <class T, bool HugePages = true>
+using UninitVector = std::vector<T, DefaultInitAllocator<T, HugePages>>;
 
 }  // namespace quorvel

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <string>
 #include <utility>
 
+#include "core/buffer.hpp"
 #include "core/error.hpp"
 #include "core/pool.hpp"
 #include "core/sizes.hpp"
@@ -35,12 +37,16 @@ std::size_t histogram_cells(std::size_t nvox, std::size_t nvert) {
     return *n;
 }
 
-// A field with zeroed lists of the right sizes, ready for finish_voxel.
+// A field with lists of the right sizes, ready for finish_voxel: zeroed, but for the histogram,
+// which finish_voxel writes whole. Its pages are not touched before then, so they become resident
+// as the voxels are finished, faulted in by the threads that finish them, rather than all at the
+// start. Small pages: huge ones, first touched brick by brick, cost the streamline builder several
+// times the system time.
 mixture::MixtureField start_field(const Dims& dims, const CompartmentParams& params, sphere::HemiSphere sphere) {
     mixture::MixtureField f;
     const std::size_t nvox = dims[0] * dims[1] * dims[2];
     const std::size_t cells = histogram_cells(nvox, sphere.vertices.size());
-    f.odf.assign(cells, 0.0f);
+    f.odf.resize(cells);
     f.wm.assign(nvox, 0.0f);
     f.gm.assign(nvox, 0.0f);
     f.csf.assign(nvox, 0.0f);
@@ -76,6 +82,9 @@ void finish_voxel(std::size_t v, const double* row, const TissueFractions& tissu
 // float64 scratch of its own size, in exactly the order of the serial loop (streamlines, then
 // segments, then pieces, then vertices), narrows them into the result and reuses the scratch for
 // its next brick: one brick scratch per thread, never a float64 copy of the histogram.
+// Bricks are deposited in index order, a run of them at a time; between runs, the points of the
+// streamlines that reach no later brick are dropped and their pages given back to the system, so
+// that the points held shrink as the histogram fills (HeldPoints).
 // A brick learns which segments reach it from a list of segment references (the index of the
 // segment's first point), gathered in streamline order by a count pass and a fill pass over
 // fixed chunks of streamlines; the lists are built for as many consecutive bricks at a time as
@@ -106,14 +115,19 @@ Bricks plan_bricks(const Dims& dims, std::size_t max_voxels) {
 struct Streamlines {
     const raster::Grid& grid;
     raster::VoxelMap map;
-    std::span<const Vec3> positions;
+    std::vector<Vec3> points;  // the points given, then only those of streamlines still needed
     std::span<const std::uint32_t> offsets;
     std::optional<std::span<const float>> weights;
+    std::size_t n_points;                // points given: the bound of every offset
+    std::vector<std::uint32_t> moved;    // how far towards the front streamline s's points now lie
+    std::vector<std::size_t> end;        // 1 + the last brick streamline s reaches, 0 for none
 
     std::size_t size() const { return offsets.empty() ? 0 : offsets.size() - 1; }
     double weight(std::size_t s) const {
         return (weights && s < weights->size()) ? static_cast<double>((*weights)[s]) : 1.0;
     }
+    // Point i (an index into the points given) of streamline s.
+    const Vec3& point(std::size_t s, std::size_t i) const { return points[i - moved[s]]; }
 };
 
 // The bricks that segment (a, b) of voxel coordinates can reach, as a box [lo, hi] of brick
@@ -139,13 +153,11 @@ template <class F>
 void for_each_segment_brick(const Streamlines& in, const Bricks& bricks, std::size_t s, F&& f) {
     if (in.weight(s) == 0.0) return;
     const std::size_t begin = in.offsets[s], end = in.offsets[s + 1];
-    QV_ASSERT(begin <= end && end <= in.positions.size(),
-              "streamline " + std::to_string(s) + " lies outside the point list");
     if (end - begin < 2) return;
-    std::optional<Vec3> a = in.map(in.positions[begin]);
+    std::optional<Vec3> a = in.map(in.point(s, begin));
     for (std::size_t i = begin; i + 1 < end; ++i) {
-        const std::optional<Vec3> b = in.map(in.positions[i + 1]);
-        const Vec3 &p0 = in.positions[i], &p1 = in.positions[i + 1];
+        const std::optional<Vec3> b = in.map(in.point(s, i + 1));
+        const Vec3 &p0 = in.point(s, i), &p1 = in.point(s, i + 1);
         double norm = 0.0, len = 0.0;
         unit({p1[0] - p0[0], p1[1] - p0[1], p1[2] - p0[2]}, norm, len);
         Dims lo{}, hi{};
@@ -219,7 +231,7 @@ struct BrickWork {
                     s = static_cast<std::size_t>(std::upper_bound(in.offsets.begin() + s + 1,
                                                                   in.offsets.begin() + s_end + 1, i) -
                                                  in.offsets.begin()) - 1;
-                const Vec3 &p0 = in.positions[i], &p1 = in.positions[i + 1];
+                const Vec3 &p0 = in.point(s, i), &p1 = in.point(s, i + 1);
                 double norm = 0.0, len = 0.0;
                 const Vec3 u = unit({p1[0] - p0[0], p1[1] - p0[1], p1[2] - p0[2]}, norm, len);
                 const auto a = in.map(p0), b = in.map(p1);
@@ -251,6 +263,51 @@ struct BrickWork {
     }
 };
 
+// The points the build holds: those of every streamline still to be deposited in a brick not yet
+// done. Each chunk of streamlines keeps its points inside its own stretch of the point list, so
+// chunks drop theirs in parallel: the remaining points move to the front of the stretch, in order,
+// and the pages of the rest go back to the system.
+class HeldPoints {
+public:
+    HeldPoints(Streamlines& in, const RefTable& refs, std::size_t n_bricks)
+        : in_(in), refs_(refs), needed_(n_bricks + 1, 0), held_end_(refs.n_chunks), held_(in.n_points) {
+        // needed_[b]: points of the streamlines that reach brick b or a later one.
+        for (std::size_t s = 0; s < in.size(); ++s)
+            if (in.end[s] > 0) needed_[in.end[s] - 1] += in.offsets[s + 1] - in.offsets[s];
+        for (std::size_t b = n_bricks; b-- > 0;) needed_[b] += needed_[b + 1];
+        for (std::size_t c = 0; c < refs.n_chunks; ++c) held_end_[c] = in.offsets[refs.first(c + 1)];
+    }
+
+    // Whether the bricks before b leave at least a quarter of the held points unneeded: what is
+    // held then stays below 4/3 of what is still needed, and every drop shrinks it by a quarter
+    // or more, so that all drops together move at most three times the points given.
+    bool worth_dropping(std::size_t b) const { return held_ > needed_[b] && 4 * (held_ - needed_[b]) >= held_; }
+
+    // Drops the points of every streamline that reaches no brick from b on; they are never read again.
+    void drop_before(std::size_t b) {
+        pool::for_each_index(refs_.n_chunks, [&](std::size_t c) {
+            std::size_t to = in_.offsets[refs_.first(c)];
+            for (std::size_t s = refs_.first(c); s < refs_.first(c + 1); ++s) {
+                if (in_.end[s] <= b) continue;
+                const std::size_t from = in_.offsets[s] - in_.moved[s], n = in_.offsets[s + 1] - in_.offsets[s];
+                if (from != to) std::memmove(in_.points.data() + to, in_.points.data() + from, n * sizeof(Vec3));
+                in_.moved[s] = static_cast<std::uint32_t>(in_.offsets[s] - to);
+                to += n;
+            }
+            release_pages(in_.points.data() + to, (held_end_[c] - to) * sizeof(Vec3));
+            held_end_[c] = to;
+        });
+        held_ = needed_[b];
+    }
+
+private:
+    Streamlines& in_;
+    const RefTable& refs_;
+    std::vector<std::size_t> needed_;
+    std::vector<std::size_t> held_end_;  // end of the points chunk c holds
+    std::size_t held_;
+};
+
 // Brick scratch over all threads and the reference lists held at once stay within a sixteenth
 // and an eighth of the float32 histogram, but are allowed 16 MB and 4 MB on any grid, so that small
 // grids are neither cut into slivers nor scanned over and over.
@@ -261,7 +318,7 @@ constexpr std::size_t kBrickBytes = std::size_t{1} << 20;
 
 }  // namespace
 
-mixture::MixtureField generate_mixture(const raster::Grid& grid, std::span<const raster::Vec3> positions,
+mixture::MixtureField generate_mixture(const raster::Grid& grid, std::vector<raster::Vec3> positions,
                                        std::span<const std::uint32_t> offsets,
                                        std::optional<std::span<const float>> weights, const TissueFractions& tissue,
                                        const CompartmentParams& params, std::optional<double> kappa,
@@ -272,11 +329,17 @@ mixture::MixtureField generate_mixture(const raster::Grid& grid, std::span<const
     QV_ASSERT(tissue.wm.size() == nvox && tissue.gm.size() == nvox && tissue.csf.size() == nvox &&
                   tissue.mask.size() == nvox,
               "tissue fractions do not hold one value per grid voxel");
+    const std::size_t n_points = positions.size();
+    for (std::size_t s = 0; s + 1 < offsets.size(); ++s)
+        QV_ASSERT(offsets[s] <= offsets[s + 1] && offsets[s + 1] <= n_points,
+                  "streamline " + std::to_string(s) + " lies outside the point list");
     mixture::MixtureField field = start_field(dims, params, std::move(sphere));
     if (nvox == 0) return field;
     const double r = params.fiber_radius_mm;
     const double area = (std::numbers::pi * r) * r;
-    const Streamlines in{grid, raster::VoxelMap(grid), positions, offsets, weights};
+    Streamlines in{grid, raster::VoxelMap(grid), std::move(positions), offsets, weights, n_points, {}, {}};
+    in.moved.assign(in.size(), 0);
+    in.end.assign(in.size(), 0);
 
     const std::size_t threads = pool::current_threads();
     const std::size_t odf_bytes = field.odf.size() * sizeof(float);
@@ -296,8 +359,13 @@ mixture::MixtureField generate_mixture(const raster::Grid& grid, std::span<const
     pool::for_each_index(refs.n_chunks, [&](std::size_t c) {
         std::size_t* row = refs.count.data() + c * nb;
         for (std::size_t s = refs.first(c); s < refs.first(c + 1); ++s)
-            for_each_segment_brick(in, bricks, s, [&](std::size_t, std::size_t b) { ++row[b]; });
+            for_each_segment_brick(in, bricks, s, [&](std::size_t, std::size_t b) {
+                ++row[b];
+                in.end[s] = std::max(in.end[s], b + 1);
+            });
     });
+    HeldPoints held(in, refs, nb);
+    if (held.worth_dropping(0)) held.drop_before(0);
     refs.start.assign(refs.n_chunks * nb, 0);
     refs.filled.assign(refs.n_chunks * nb, 0);
     std::vector<std::size_t> brick_first(nb + 1, 0);
@@ -324,6 +392,8 @@ mixture::MixtureField generate_mixture(const raster::Grid& grid, std::span<const
     const std::size_t brick_cells = bricks.size[0] * bricks.size[1] * bricks.size[2] * nvert;
     pool::PerThread<BrickScratch> scratch([&] { return BrickScratch(brick_cells, field.sphere, kappa); });
 
+    // Runs of bricks end where dropping points pays, and hold enough bricks to keep every thread busy.
+    const std::size_t run = 4 * threads;
     for (std::size_t g = 0; g + 1 < group_first.size(); ++g) {
         const std::size_t g0 = group_first[g], g1 = group_first[g + 1];
         const std::size_t base = brick_first[g0];
@@ -332,14 +402,20 @@ mixture::MixtureField generate_mixture(const raster::Grid& grid, std::span<const
             const std::size_t* start = refs.start.data() + c * nb;
             std::size_t* filled = refs.filled.data() + c * nb;
             for (std::size_t s = refs.first(c); s < refs.first(c + 1); ++s)
-                for_each_segment_brick(in, bricks, s, [&](std::size_t i, std::size_t b) {
-                    // Never past the counted slots, even if the points changed since counting.
-                    if (b >= g0 && b < g1 && filled[b] < count[b])
-                        list[start[b] - base + filled[b]++] = static_cast<std::uint32_t>(i);
-                });
+                if (in.end[s] > g0)  // the points of the others may be gone
+                    for_each_segment_brick(in, bricks, s, [&](std::size_t i, std::size_t b) {
+                        // Never past the counted slots.
+                        if (b >= g0 && b < g1 && filled[b] < count[b])
+                            list[start[b] - base + filled[b]++] = static_cast<std::uint32_t>(i);
+                    });
         });
         const BrickWork work{in, bricks, refs, list, base, tissue, area, field};
-        pool::for_each_index(g1 - g0, [&](std::size_t k) { work(g0 + k, scratch.local()); });
+        for (std::size_t b0 = g0, b1 = g0; b0 < g1; b0 = b1) {
+            b1 = std::min(b0 + run, g1);
+            while (b1 < g1 && !held.worth_dropping(b1)) b1 = std::min(b1 + run, g1);
+            pool::for_each_index(b1 - b0, [&](std::size_t k) { work(b0 + k, scratch.local()); });
+            if (b1 < nb && held.worth_dropping(b1)) held.drop_before(b1);
+        }
     }
     return field;
 }

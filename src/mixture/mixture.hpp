@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "core/buffer.hpp"
 #include "core/params.hpp"
 #include "core/raster.hpp"
 #include "core/sphere.hpp"
@@ -17,7 +18,7 @@ namespace quorvel::mixture {
 
 struct MixtureField {
     sphere::HemiSphere sphere;          // vertices of the histogram; nvert = sphere.vertices.size()
-    std::vector<float> odf;             // nvox*nvert orientation mass, voxel-major, unnormalised
+    UninitVector<float, false> odf;     // nvox*nvert orientation mass, voxel-major, unnormalised
     std::vector<float> wm;              // nvox normalised white-matter fraction (F-order)
     std::vector<float> gm;              // nvox normalised grey-matter fraction
     std::vector<float> csf;             // nvox normalised CSF fraction
@@ -39,9 +40,11 @@ namespace quorvel::compartments {
 // length * weight * pi*r^2 of orientation mass. Offsets must be non-decreasing and end at
 // positions.size(); the tissue maps must hold the grid's voxel count. Runs on the worker pool;
 // every voxel's row still sums its pieces in streamline and segment order, so the result is
-// that of the serial loop for any thread count. Working memory beyond the result stays within
-// about a fifth of the float32 histogram (20 MB on small grids).
-mixture::MixtureField generate_mixture(const raster::Grid& grid, std::span<const raster::Vec3> positions,
+// that of the serial loop for any thread count. Working memory beyond the result and the points
+// stays within about a fifth of the float32 histogram (20 MB on small grids); the points are
+// taken over, and the memory of streamlines the build has finished with is given back as the
+// histogram fills.
+mixture::MixtureField generate_mixture(const raster::Grid& grid, std::vector<raster::Vec3> positions,
                                        std::span<const std::uint32_t> offsets,
                                        std::optional<std::span<const float>> weights, const TissueFractions& tissue,
                                        const CompartmentParams& params, std::optional<double> kappa,

@@ -478,12 +478,17 @@ GnlField GnlField::on_grid(const GradCoef& coef, const raster::Grid& grid) {
                 const Mat3 jw = jacobian(sum, w, h);
                 // Fixed-point inverse phi^-1(w): converges fast where the displacement varies
                 // slowly; a fixed count keeps the cost per voxel constant.
-                Vec3 p = w;
+                Vec3 p = w, dp{};
                 for (int it = 0; it < 8; ++it) {
-                    const Vec3 dp = world_displacement(sum, p);
+                    dp = world_displacement(sum, p);
                     for (int c = 0; c < 3; ++c) p[c] = w[c] - dp[c];
                 }
-                const Vec3 src = mul(a_inv, {p[0] - t[0], p[1] - t[1], p[2] - t[2]});
+                // A^-1 (p - t) as the voxel's own coordinates plus A^-1 (p - w), with p - w = -dp:
+                // the same map, but exact where nothing is displaced. Through w and back, an oblique
+                // affine rounds a face plane to -1e-16, which the sampler reads as outside the grid.
+                const Vec3 back = mul(a_inv, {-dp[0], -dp[1], -dp[2]});
+                const Vec3 src{static_cast<double>(i) + back[0], static_cast<double>(j) + back[1],
+                               static_cast<double>(k) + back[2]};
                 const double det_p = mat3::det(jacobian(sum, p, h));
                 for (int c = 0; c < 3; ++c) {
                     f.disp[3 * v + c] = static_cast<float>(d[c]);

@@ -1,12 +1,14 @@
 """The Mixture class, its hemisphere, and the two mixture builders."""
+import itertools
 import math
 import os
+import threading
 
 import numpy as np
 import pytest
 
 import quorvel._core as core
-from conftest import ADDRESS_CAP, brick_plan, raises, run_process
+from conftest import ADDRESS_CAP, brick_plan, raises, run_isolated, run_process
 
 CSR = "offsets must be CSR: length n_streamlines+1, last entry == number of points"
 A, B = 0.5257311121191336, 0.85065080835204
@@ -316,7 +318,72 @@ def test_huge_kappa_on_a_vertex_deposits_on_that_vertex(kappa):
     (lambda: fibers((2, 1, 1), [0, 1], [[1, 0, 0], [np.nan, 0, 1]], [1, 0]), "dirs[1] is not a finite direction"),
     (lambda: fibers((2, 1, 1), [0], [[0, -np.inf, 0]], [1], kappa=4.0), "dirs[0] is not a finite direction"),
     (lambda: fibers((2, 1, 1), [0], [[1, 0, 0]], [1], kappa=math.inf), "kappa must be finite, got inf"),
-    (lambda: core.build_mixture(**build_args(), kappa=math.nan), "kappa must be a number or None, got nan"),
+    (lambda: core.build_mixture(**build_args(), kappa=math.inf), "kappa must be finite, got inf"),
 ])
 def test_fibre_and_kappa_value_errors(call, message):
     raises(ValueError, message, call)
+
+
+def test_nan_kappa_selects_the_nearest_vertex_in_both_builders(rng):
+    # Only a kappa greater than 0 selects the Watson kernel, and NaN is not.
+    world = rng.uniform(0, 4, (40, 3))
+    voxel, dirs = rng.integers(0, 6, 30), rng.normal(size=(30, 3))
+    for make in (lambda k: build((4, 4, 4), world, np.arange(0, 41, 8, dtype=np.uint32), kappa=k),
+                 lambda k: fibers((3, 2, 1), voxel, dirs, np.ones(30), kappa=k)):
+        nearest = make(None).odf()
+        assert make(math.nan).odf().tobytes() == nearest.tobytes() != make(5.0).odf().tobytes()
+
+
+def test_build_uses_the_points_as_they_were_when_called(rng):
+    # Another thread rewrites the points while builds run. Each write copies 480 values, too few
+    # for NumPy to release the interpreter lock, so a build sees the points before or after it.
+    dims, offsets = (24, 24, 24), np.arange(0, 161, 16, dtype=np.uint32)
+    first, second = (np.cumsum(rng.normal(0, 1.5, (160, 3)), axis=0) % 24 for _ in range(2))
+    expected = [build(dims, p, offsets, kappa=8.0).odf().tobytes() for p in (first, second)]
+    points, stop = first.copy(), threading.Event()
+
+    def rewrite():  # the writer yields the lock between writes, after either one
+        for p in itertools.cycle((second, first)):
+            if stop.is_set():
+                return
+            points[:] = p
+
+    writer = threading.Thread(target=rewrite)
+    writer.start()
+    try:
+        odfs = (build(dims, points, offsets, kappa=8.0).odf().tobytes() for _ in range(20))
+        seen = [expected.index(odf) if odf in expected else None for odf in odfs]
+    finally:
+        stop.set()
+        writer.join()
+    assert sorted(set(seen)) == [0, 1]  # each build one of the two; the writer ran between builds
+
+
+def test_points_given_back_during_the_build_are_not_read_again(rng, tmp_path):
+    # On one thread bricks are deposited four at a time; between runs the build drops the points of
+    # streamlines with no brick left (these, from the start: those outside the grid), moves the rest
+    # of each chunk of streamlines forward and gives whole pages back.
+    dims, n, k, radius = (40, 10, 10), 700, 150, 0.02
+    size, count = brick_plan(dims, 321, 1)
+    voxel = rng.integers(0, dims, (n, 1, 3))
+    voxel[rng.random(n) < 1 / 3] += [0, 0, 20]
+    # Every segment inside one voxel: one piece, the segment itself, deposited in segment order.
+    points = voxel + rng.uniform(0.05, 0.95, (n, k, 3))
+    inside = voxel[:, 0, 2] < dims[2]
+    # Bricks as evenly filled as the voxels: once half of them are done, half of the points go.
+    brick = (voxel[inside, 0] // size) @ [1, count[0], count[0] * count[1]]
+    assert math.prod(count) >= 12 and len(set(brick)) == math.prod(count)
+    np.savez(tmp_path / "in.npz", points=points.reshape(-1, 3), offsets=np.arange(0, n * k + 1, k, dtype=np.uint32))
+    run_isolated(f"""import sys, numpy as np, quorvel._core as core
+sys.path[:0] = {[os.path.dirname(__file__), os.path.dirname(os.path.dirname(__file__))]!r}
+from test_mixture import build
+assert core.set_threads(1)
+d = np.load({str(tmp_path / "in.npz")!r})
+np.save({str(tmp_path / "odf.npy")!r}, build({dims}, d["points"], d["offsets"], params={{"fiber_radius_mm": {radius}}}).odf())""")
+    d = np.diff(points[inside], axis=1).reshape(-1, 3)
+    length = np.sqrt((d[:, 0] * d[:, 0] + d[:, 1] * d[:, 1]) + d[:, 2] * d[:, 2])
+    verts = vertices(fibers((1, 1, 1), [], [], [], sphere_level=3))
+    ref = np.zeros((math.prod(dims), len(verts)))
+    vox = np.repeat(voxel[inside, 0] @ [1, dims[0], dims[0] * dims[1]], k - 1)
+    np.add.at(ref, (vox, kernel_reference(verts, d).argmax(axis=1)), length * ((math.pi * radius) * radius))
+    assert np.load(tmp_path / "odf.npy").tobytes() == ref.astype(np.float32).tobytes()
