@@ -11,19 +11,28 @@ namespace quorvel::compartments {
 namespace {
 
 constexpr double kKernelCut = 1e-8;
-// exp(-20) < 1e-8: clamping the exponent there changes no kept weight, and keeps a huge kappa
-// inside the range where the branch-free exponential is valid.
+// exp(-20) < 1e-8, and every exponent below -18.4 gives a weight under the cut: clamping the
+// exponent near -20 changes no kept weight, and keeps a huge kappa inside the range where the
+// branch-free exponential is valid.
 constexpr double kLowestExponent = -20.0;
 
 // w[j] = exp(kappa*(c_j^2 - 1)), or 0 where that falls below the cut.
 QV_CLONES void watson_weights(const double* __restrict x, const double* __restrict y, const double* __restrict z,
                               std::size_t n, double ux, double uy, double uz, double kappa, double* __restrict w) {
+    // The clamp acts on c^2 - 1, at a bound only known at run time: clamping kappa*(c^2 - 1) at the
+    // constant -20 lets the compiler fold the exponential of the clamped lanes into a constant
+    // and branch around the rest, and a loop with a branch is not vectorised. Any exponent this
+    // clamp changes is below -18.4 before and after, so the kept weights are the same.
+    const double lowest = kLowestExponent / kappa;
     for (std::size_t j = 0; j < n; ++j) {
         const double c = (x[j] * ux + y[j] * uy) + z[j] * uz;
         // c*c may round above 1 for a direction on a vertex; with a large kappa that excess
-        // would overflow the exponential.
-        const double e = exp_branchless(std::max(kappa * std::min(c * c - 1.0, 0.0), kLowestExponent));
-        w[j] = e < kKernelCut ? 0.0 : e;
+        // would overflow the exponential. Selects written out, which the compiler if-converts.
+        double a = c * c - 1.0;
+        a = a < 0.0 ? a : 0.0;
+        a = a > lowest ? a : lowest;
+        const double e = exp_branchless(kappa * a);
+        w[j] = e >= kKernelCut ? e : 0.0;
     }
 }
 
