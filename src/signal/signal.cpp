@@ -41,24 +41,32 @@ struct RowSums {
     std::size_t stride, ngrad;  // row length (a multiple of kLanes, zero-padded) and volumes
 };
 
-// Eight doubles. The clones below lower it to their widest registers (one zmm, two ymm or four
-// xmm); every operation on it is element-wise, so the width changes the speed only.
-using V8 = double __attribute__((vector_size(64)));
-using V8f = float __attribute__((vector_size(32)));
+// Rows are padded to, and start on, multiples of the widest vector (64 bytes).
 constexpr std::size_t kLanes = 8;
+
+// W doubles, one vector register of the version that uses it, and W floats for the output.
+template <std::size_t W>
+struct Lanes {
+    typedef double d __attribute__((vector_size(8 * W)));
+    typedef float f __attribute__((vector_size(4 * W)));
+};
+template <std::size_t W>
+using Vd = typename Lanes<W>::d;
+template <std::size_t W>
+using Vf = typename Lanes<W>::f;
 
 // One pass over nv vectors of volumes starting at k0, for every voxel of the group: the G*nv sums
 // stay in registers across all entries, independent of each other, which hides the latency of
 // the additions; each row vector is loaded once for the whole group. Stores out[g][k] =
 // S_gk / w_sum[g] * wm[g] in float32 for each voxel with an output.
-template <std::size_t G, std::size_t nv>
+template <std::size_t W, std::size_t G, std::size_t nv>
 [[gnu::always_inline]] inline void row_sums_pass(const RowSums& r, std::size_t k0, const double* w_sum,
                                                  const double* wm, float* const* out) {
-    V8 acc[G][nv] = {};
+    Vd<W> acc[G][nv] = {};
     for (std::size_t i = 0; i < r.n; ++i) {
         const double* t = r.table + r.j[i] * r.stride + k0;
-        V8 row[nv];
-        for (std::size_t b = 0; b < nv; ++b) std::memcpy(&row[b], t + b * kLanes, sizeof(V8));
+        Vd<W> row[nv];
+        for (std::size_t b = 0; b < nv; ++b) std::memcpy(&row[b], t + b * W, sizeof(Vd<W>));
         for (std::size_t g = 0; g < G; ++g) {
             const double w = r.w[i * G + g];
             for (std::size_t b = 0; b < nv; ++b) acc[g][b] += w * row[b];
@@ -67,9 +75,9 @@ template <std::size_t G, std::size_t nv>
     for (std::size_t g = 0; g < G; ++g) {
         if (out[g] == nullptr) continue;
         for (std::size_t b = 0; b < nv; ++b) {
-            const std::size_t k = k0 + b * kLanes;
-            const V8f f = __builtin_convertvector(acc[g][b] / w_sum[g] * wm[g], V8f);
-            if (k + kLanes <= r.ngrad) {
+            const std::size_t k = k0 + b * W;
+            const Vf<W> f = __builtin_convertvector(acc[g][b] / w_sum[g] * wm[g], Vf<W>);
+            if (k + W <= r.ngrad) {
                 std::memcpy(out[g] + k, &f, sizeof f);
             } else {
                 for (std::size_t l = 0; k + l < r.ngrad; ++l) out[g][k + l] = f[l];
@@ -79,41 +87,78 @@ template <std::size_t G, std::size_t nv>
 }
 
 // The last pass, over the remaining nv or fewer vectors.
-template <std::size_t G, std::size_t nv>
+template <std::size_t W, std::size_t G, std::size_t nv>
 [[gnu::always_inline]] inline void row_sums_tail(std::size_t remaining, const RowSums& r, std::size_t k0,
                                                  const double* w_sum, const double* wm, float* const* out) {
     if constexpr (nv > 0) {
         if (remaining == nv)
-            row_sums_pass<G, nv>(r, k0, w_sum, wm, out);
+            row_sums_pass<W, G, nv>(r, k0, w_sum, wm, out);
         else
-            row_sums_tail<G, nv - 1>(remaining, r, k0, w_sum, wm, out);
+            row_sums_tail<W, G, nv - 1>(remaining, r, k0, w_sum, wm, out);
     }
 }
 
-// All volumes, in passes of nv vectors. The vector lanes run over volumes, never over entries, so
-// each S_gk sees the same additions in the same order at any width; with contraction off (no
-// FMA) every clone gives the same bits.
-template <std::size_t G, std::size_t nv>
+// All volumes, in passes of nv vectors of W doubles; the padding beyond the last vector holding a
+// volume is left out. The vector lanes run over volumes, never over entries, so each S_gk sees
+// the same additions in the same order at any width; with contraction off (no FMA) every version
+// gives the same bits. G*nv accumulators plus the nv row vectors and a weight must fit the
+// register file, or the sums spill to the stack on every entry.
+template <std::size_t W, std::size_t G, std::size_t nv>
 [[gnu::always_inline]] inline void row_sums(const RowSums& r, const double* w_sum, const double* wm,
                                             float* const* out) {
+    static_assert(kLanes % W == 0);
+    const std::size_t len = (r.ngrad + W - 1) / W * W;
     std::size_t k0 = 0;
-    for (; k0 + nv * kLanes <= r.stride; k0 += nv * kLanes) row_sums_pass<G, nv>(r, k0, w_sum, wm, out);
-    row_sums_tail<G, nv - 1>((r.stride - k0) / kLanes, r, k0, w_sum, wm, out);
+    for (; k0 + nv * W <= len; k0 += nv * W) row_sums_pass<W, G, nv>(r, k0, w_sum, wm, out);
+    row_sums_tail<W, G, nv - 1>((len - k0) / W, r, k0, w_sum, wm, out);
 }
-
-// One voxel: its non-zero masses, eight vectors (64 volumes) per pass.
-QV_CLONES
-void fibre_one(const RowSums& r, double w_sum, double wm, float* out) { row_sums<1, 8>(r, &w_sum, &wm, &out); }
 
 // Voxels fused per fibre_group call: each table row loaded serves all of them, so a dense
 // group reads the table from cache a quarter as often as one voxel at a time.
 constexpr std::size_t kGroup = 4;
 
-// kGroup voxels over every vertex (see group_masses), two vectors per pass.
-QV_CLONES
-void fibre_group(const RowSums& r, const double* w_sum, const double* wm, float* const* out) {
-    row_sums<kGroup, 2>(r, w_sum, wm, out);
+// One voxel: its non-zero masses, eight vectors per pass (64 volumes on AVX-512).
+template <std::size_t W>
+[[gnu::always_inline]] inline void fibre_one_w(const RowSums& r, double w_sum, double wm, float* out) {
+    row_sums<W, 1, 8>(r, &w_sum, &wm, &out);
 }
+
+// kGroup voxels over every vertex (see group_masses), two vectors per pass: eight accumulators,
+// which AVX2's 16 registers hold (twelve spill there). SSE2 vectors are half as wide: three a
+// pass fit its registers and spare a third of the passes.
+template <std::size_t W>
+[[gnu::always_inline]] inline void fibre_group_w(const RowSums& r, const double* w_sum, const double* wm,
+                                                 float* const* out) {
+    row_sums<W, kGroup, W == 2 ? 3 : 2>(r, w_sum, wm, out);
+}
+
+#if QV_VERSIONED
+QV_FOR_X86_64 void fibre_one(const RowSums& r, double w_sum, double wm, float* out) {
+    fibre_one_w<2>(r, w_sum, wm, out);
+}
+QV_FOR_X86_64_V3 void fibre_one(const RowSums& r, double w_sum, double wm, float* out) {
+    fibre_one_w<4>(r, w_sum, wm, out);
+}
+QV_FOR_X86_64_V4 void fibre_one(const RowSums& r, double w_sum, double wm, float* out) {
+    fibre_one_w<8>(r, w_sum, wm, out);
+}
+QV_FOR_X86_64 void fibre_group(const RowSums& r, const double* w_sum, const double* wm, float* const* out) {
+    fibre_group_w<2>(r, w_sum, wm, out);
+}
+QV_FOR_X86_64_V3 void fibre_group(const RowSums& r, const double* w_sum, const double* wm, float* const* out) {
+    fibre_group_w<4>(r, w_sum, wm, out);
+}
+QV_FOR_X86_64_V4 void fibre_group(const RowSums& r, const double* w_sum, const double* wm, float* const* out) {
+    fibre_group_w<8>(r, w_sum, wm, out);
+}
+#else
+void fibre_one(const RowSums& r, double w_sum, double wm, float* out) {
+    fibre_one_w<kVectorDoubles>(r, w_sum, wm, out);
+}
+void fibre_group(const RowSums& r, const double* w_sum, const double* wm, float* const* out) {
+    fibre_group_w<kVectorDoubles>(r, w_sum, wm, out);
+}
+#endif
 
 // The non-zero masses of one orientation row as entries (vertex, mass) in vertex order; returns
 // their number and sets *w_sum to their sum, taken in the same order from +0.0. Runs of zero
