@@ -58,21 +58,32 @@ def run_acquisition(params, threads):
     return json.loads(out.stdout)
 
 
-def kernel_binary(target="bench_kspace_kernels"):
-    """A C++ benchmark of bench/, built on first use in build/bench."""
-    build = ROOT / "build" / "bench"
-    exe = build / target
-    if not exe.exists():
-        subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja", "-DQUORVEL_BENCH=ON",
-                        "-DQUORVEL_PYTHON=OFF"], check=True, capture_output=True)
-        subprocess.run(["cmake", "--build", str(build), "--target", target], check=True, capture_output=True)
-    return exe
+def build_target(target, isa=None):
+    """Builds a target of the project on first use: in build/bench, or for one instruction set
+    (CMake's QUORVEL_ISA) in build/bench-<isa>. Returns the build folder."""
+    build = ROOT / "build" / ("bench" if isa is None else f"bench-{isa}")
+    options = ["-DQUORVEL_PYTHON=OFF"] if isa is None else [f"-DQUORVEL_ISA={isa}"]
+    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja", "-DQUORVEL_BENCH=ON", *options],
+                   check=True, capture_output=True)
+    subprocess.run(["cmake", "--build", str(build), "--target", target], check=True, capture_output=True)
+    return build
 
 
-def transform_seconds(params, acs_lines, partial_fourier):
+def kernel_binary(target="bench_kspace_kernels", isa=None):
+    """A C++ benchmark of bench/, built on first use (see build_target)."""
+    exe = ROOT / "build" / ("bench" if isa is None else f"bench-{isa}") / target
+    return exe if exe.exists() else build_target(target, isa) / target
+
+
+def isa_package(isa):
+    """The package folder of the extension module built for one instruction set, for PYTHONPATH."""
+    return build_target("_core", isa) / "pkg"
+
+
+def transform_seconds(params, acs_lines, partial_fourier, isa=None):
     """Time of the FFT and NUFFT work of a one-thread run of `params`, or None if unavailable."""
     try:
-        exe = kernel_binary()
+        exe = kernel_binary(isa=isa)
     except (OSError, subprocess.CalledProcessError):
         return None
     out = subprocess.run([str(exe), str(params["nx"]), str(params["ny"]), str(params["o"]), str(params["nz"]), "3",

@@ -15,7 +15,11 @@ Every timing is the best of --repeat runs, each side in a fresh process, the two
 alternating, so that load from other work on the machine hits both alike. Yardsticks are
 benchmark-only: Debian `mrtrix3`, PyPI `nibabel` and `finufft`.
 
-    PYTHONPATH=build/dev/pkg python3 bench/run_all.py [--small] [--repeat 3]
+    PYTHONPATH=build/dev/pkg python3 bench/run_all.py [--small] [--repeat 3] [--isa x86-64-v3] [--stages build signal]
+
+--isa measures the module and the C++ benchmarks built for one instruction set (CMake's
+QUORVEL_ISA: x86-64, x86-64-v3, x86-64-v4, or clones for the default build), built on first use in
+build/bench-<isa>: what a CPU of that level runs, reproduced on any x86-64 CPU that has it.
 """
 import argparse
 import os
@@ -38,6 +42,7 @@ import bench_truth  # noqa: E402
 import nufft_vs_finufft  # noqa: E402
 
 THREADS = len(os.sched_getaffinity(0))
+STAGES = ["build", "signal", "scalars", "acquire", "nufft"]
 KAPPA = 20.0
 
 
@@ -101,19 +106,19 @@ def stage_scalars(rows, dims, repeat):
                      "same, 1 thread", one[3], f"speed-up {one[3] / many[3]:.2f} on {many[0]} thr"))
 
 
-def stage_acquire(rows, params):
+def stage_acquire(rows, params, isa):
     par = bench_acquire.run_acquisition(params, 0)
     ser = bench_acquire.run_acquisition(params, 1)
-    floor = bench_acquire.transform_seconds(params, ser["acs_lines"], ser["partial_fourier"])
+    floor = bench_acquire.transform_seconds(params, ser["acs_lines"], ser["partial_fourier"], isa)
     work = f"{params['nx']}x{params['ny']}x{params['nz']} o{params['o']}, {params['volumes']} vols"
     rows.append(("acquire, 1 thread", work, ser["seconds"], "its FFT + NUFFT work", floor, ""))
     rows.append((f"acquire, {par['threads']} threads", work, par["seconds"], "same, 1 thread", ser["seconds"],
                  f"speed-up {ser['seconds'] / par['seconds']:.2f}"))
 
 
-def stage_nufft(rows):
+def stage_nufft(rows, isa):
     try:
-        exe = bench_acquire.kernel_binary("nufft_bench")
+        exe = bench_acquire.kernel_binary("nufft_bench", isa)
     except (OSError, subprocess.CalledProcessError):
         rows.append(("nufft", "", None, "C++ benchmark unavailable", None, ""))
         return
@@ -123,6 +128,15 @@ def stage_nufft(rows):
                      exec_us * 1e-6, f"max rel diff {diff:.1e}"))
     if not compared:
         rows.append(("nufft", "", None, "finufft not installed", None, ""))
+
+
+def cpu_line():
+    """The CPU the figures come from: model, cores this process may use, widest vector set."""
+    info = Path("/proc/cpuinfo").read_text() if Path("/proc/cpuinfo").exists() else ""
+    model = next((l.split(":", 1)[1].strip() for l in info.splitlines() if l.startswith("model name")), "unknown CPU")
+    flags = set(next((l.split(":", 1)[1].split() for l in info.splitlines() if l.startswith("flags")), []))
+    widest = "AVX-512" if "avx512f" in flags else "AVX2" if "avx2" in flags else "no AVX2"
+    return f"{model}, {THREADS} cores, {widest}"
 
 
 def seconds(t):
@@ -135,16 +149,30 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--small", action="store_true", help="small workloads, for a quick check")
     ap.add_argument("--repeat", type=int, default=3, help="runs per side; the best is reported")
+    ap.add_argument("--isa", choices=["clones", "x86-64", "x86-64-v3", "x86-64-v4"],
+                    help="measure the build for this instruction set (built on first use in build/bench-<isa>)")
+    ap.add_argument("--stages", nargs="+", choices=STAGES, default=STAGES, help="the stages to run (default: all)")
     args = ap.parse_args()
     repeat = 1 if args.small else args.repeat
+    if args.isa:
+        # Every quorvel side runs in a child process, which takes the module from here.
+        os.environ["PYTHONPATH"] = os.pathsep.join([str(bench_acquire.isa_package(args.isa)),
+                                                    *filter(None, [os.environ.get("PYTHONPATH")])])
+        print(f"quorvel built for {args.isa}: {os.environ['PYTHONPATH'].split(os.pathsep)[0]}")
+    print(f"CPU: {cpu_line()}")
     rows = []
-    with tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else None) as tmp:
-        stage_build(rows, 10_000 if args.small else 100_000, repeat, Path(tmp))
-    stage_signal(rows, args.small, repeat)
-    stage_scalars(rows, [48, 48, 30] if args.small else [96, 96, 60], repeat)
-    stage_acquire(rows, dict(nx=96, ny=96, o=2, nz=12 if args.small else 60, volumes=4 if args.small else 20,
-                             coils=4, accel=2))
-    stage_nufft(rows)
+    if "build" in args.stages:
+        with tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else None) as tmp:
+            stage_build(rows, 10_000 if args.small else 100_000, repeat, Path(tmp))
+    if "signal" in args.stages:
+        stage_signal(rows, args.small, repeat)
+    if "scalars" in args.stages:
+        stage_scalars(rows, [48, 48, 30] if args.small else [96, 96, 60], repeat)
+    if "acquire" in args.stages:
+        stage_acquire(rows, dict(nx=96, ny=96, o=2, nz=12 if args.small else 60, volumes=4 if args.small else 20,
+                                 coils=4, accel=2), args.isa)
+    if "nufft" in args.stages:
+        stage_nufft(rows, args.isa)
 
     head = ("stage", "workload", "quorvel", "yardstick", "its time", "quorvel/yardstick", "notes")
     table = [head] + [(s, w, seconds(a), y, seconds(b), f"{a / b:.2f}" if a and b else "-", note)
