@@ -177,18 +177,22 @@ std::optional<std::string> read_file(const std::string& path, std::string& error
         error = std::strerror(errno);
         return std::nullopt;
     }
+    // Read straight into the text, in chunks that grow it: a buffer of that size on the stack
+    // overflows the small stacks a Python thread may be given (threading.stack_size, 32 KiB).
+    constexpr std::size_t kChunk = std::size_t{1} << 16;
     std::string text;
-    char buf[65536];
-    while (text.size() <= kMaxFileBytes) {
-        const ssize_t got =
-            retried([&] { return ::read(file.fd, buf, std::min(sizeof buf, kMaxFileBytes + 1 - text.size())); });
+    std::size_t size = 0;
+    while (size <= kMaxFileBytes) {
+        text.resize(size + std::min(kChunk, kMaxFileBytes + 1 - size));
+        const ssize_t got = retried([&] { return ::read(file.fd, text.data() + size, text.size() - size); });
         if (got < 0) {
             error = std::strerror(errno);
             return std::nullopt;
         }
         if (got == 0) break;
-        text.append(buf, static_cast<std::size_t>(got));
+        size += static_cast<std::size_t>(got);
     }
+    text.resize(size);
     if (text.size() > kMaxFileBytes) {
         error = "larger than " + std::to_string(kMaxFileBytes) + " bytes, the limit for a coefficient file";
         return std::nullopt;

@@ -178,6 +178,25 @@ read(third_raises)""", timeout=30)
     assert out.stdout.splitlines() == ["13 True", "LookupError third tick"], out.stderr
 
 
+def test_from_spec_reads_a_file_on_a_thread_with_a_small_stack(tmp_path):
+    # Python code may run on threads of 32 KiB. Waiting threads first take the gaps between
+    # mappings, so that an overflow of the reader's stack faults instead of writing a neighbour.
+    path = tmp_path / "wb.grad"
+    path.write_text(WB.to_siemens())
+    out = run_process(f"""import threading, quorvel._core as core
+got = []
+for size in (49152, 32768):
+    threading.stack_size(size)
+    done = threading.Event()
+    waiting = [threading.Thread(target=done.wait) for _ in range(8)]
+    for t in waiting: t.start()
+    reader = threading.Thread(target=lambda: got.append(core.GradCoef.from_spec({str(path)!r}).to_siemens()))
+    reader.start(), reader.join(), done.set()
+    for t in waiting: t.join()
+print(got == 2 * [core.GradCoef.parse_siemens(open({str(path)!r}).read()).to_siemens()])""", timeout=60)
+    assert (out.returncode, out.stdout) == (0, "True\n"), out.stderr
+
+
 @pytest.mark.parametrize("coef, message", [
     (lambda: core.GradCoef.parse_siemens(" 1e-40 = R0\n" + TERM), "the field must be finite: its displacement or Jacobian overflows at voxel [0, 0, 0]"),
     (lambda: core.GradCoef.parse_siemens(TERM.replace("-0.08", "1e300")), "the field must be finite: "),
