@@ -58,10 +58,14 @@ def run_acquisition(params, threads):
     return json.loads(out.stdout)
 
 
+def bench_dir(isa=None):
+    """build/bench, or build/bench-<isa> for the build for one instruction set (CMake's QUORVEL_ISA)."""
+    return ROOT / "build" / ("bench" if isa is None else f"bench-{isa}")
+
+
 def build_target(target, isa=None):
-    """Builds a target of the project on first use: in build/bench, or for one instruction set
-    (CMake's QUORVEL_ISA) in build/bench-<isa>. Returns the build folder."""
-    build = ROOT / "build" / ("bench" if isa is None else f"bench-{isa}")
+    """Builds (or brings up to date) a target of the project in bench_dir(isa); returns that folder."""
+    build = bench_dir(isa)
     options = ["-DQUORVEL_PYTHON=OFF"] if isa is None else [f"-DQUORVEL_ISA={isa}"]
     subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja", "-DQUORVEL_BENCH=ON", *options],
                    check=True, capture_output=True)
@@ -71,7 +75,7 @@ def build_target(target, isa=None):
 
 def kernel_binary(target="bench_kspace_kernels", isa=None):
     """A C++ benchmark of bench/, built on first use (see build_target)."""
-    exe = ROOT / "build" / ("bench" if isa is None else f"bench-{isa}") / target
+    exe = bench_dir(isa) / target
     return exe if exe.exists() else build_target(target, isa) / target
 
 
